@@ -1,0 +1,42 @@
+/*
+ * Bridge between variant trees and QEL streams.
+ *
+ * The root must be a LIST or a MAP. Writing borrows the tree (no reference
+ * taken or released; it rewinds and runs the built-in iterator of every map
+ * it writes). Reading returns a new tree whose root reference belongs to the
+ * caller; on failure nothing of a partial tree survives.
+ *
+ * Results are qelt_err codes or, passed on unchanged, format-library codes
+ * (5502 to 5508), each of the latter after its diagnostic record on stdout.
+ */
+#ifndef QELT_QELT_BRIDGE_H
+#define QELT_QELT_BRIDGE_H
+
+#include <stdint.h>
+
+#include "qelt/qelt.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* On success *buffer is an exact-size heap block owned by the caller, to be
+ * released with qelt_free_buffer, and *size its length. On failure *buffer is
+ * null and *size 0. */
+qelt_err qelt_write_to_buffer(qelt_variant* root, uint8_t** buffer, uint32_t* size);
+/* Creates or replaces the file. `n_fn` is the name's capacity in bytes,
+ * terminator included. A refused root leaves an existing file untouched. */
+qelt_err qelt_write_to_file(qelt_variant* root, const char* filename, uint32_t n_fn);
+/* Releases a buffer from qelt_write_to_buffer. */
+qelt_err qelt_free_buffer(uint8_t* buffer);
+
+/* The bytes are copied before decoding; the caller's buffer is not kept.
+ * *out is written only when the document was read to its end. */
+qelt_err qelt_read_from_buffer(qelt_variant** out, const uint8_t* buffer, uint32_t size);
+qelt_err qelt_read_from_file(qelt_variant** out, const char* filename, uint32_t n_fn);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QELT_QELT_BRIDGE_H */

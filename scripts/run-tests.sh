@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds, and runs every test: the C++ suites
+# under CTest, then the Python suite against one built wheel of the module on
+# CPython 3.7 and on the newest CPython that pyenv has.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$root/build/ci
+
+log() { printf '\n=== %s\n' "$*"; }
+
+# --- system packages -------------------------------------------------------
+missing=()
+for pkg in libgtest-dev g++ valgrind; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+  log "installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# --- interpreters ----------------------------------------------------------
+pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+versions=$(ls "$pyenv_root/versions" 2>/dev/null | grep -E '^3\.[0-9]+\.[0-9]+$' | sort -V || true)
+py37=$(printf '%s\n' $versions | grep -E '^3\.7\.' | tail -n 1 || true)
+newest=$(printf '%s\n' $versions | tail -n 1)
+if [[ -z "$newest" ]]; then
+  newest_python=$(command -v python3)
+else
+  newest_python=$pyenv_root/versions/$newest/bin/python3
+fi
+interpreters=("$newest_python")
+if [[ -n "$py37" ]]; then
+  interpreters=("$pyenv_root/versions/$py37/bin/python3" "$newest_python")
+else
+  echo "NOTE: no CPython 3.7 on this machine; the Python tests run on $newest_python only"
+fi
+
+# --- build tools -------------------------------------------------------------
+venv_for() { echo "$root/build/venv/$("$1" -c 'import sys; print("py%d.%d" % sys.version_info[:2])')"; }
+newest_venv=$(venv_for "$newest_python")
+[[ -x $newest_venv/bin/python ]] || "$newest_python" -m venv "$newest_venv"
+"$newest_venv/bin/python" -m pip install -q --upgrade pip
+"$newest_venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest
+export PATH=$newest_venv/bin:$PATH
+
+# --- C++ libraries and their tests ------------------------------------------
+log "C++ build and CTest"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_TESTS=ON \
+  -DQEL_BUILD_MODULE=OFF >/dev/null
+cmake --build "$build"
+ctest --test-dir "$build" --output-on-failure -j2
+
+# --- the module: one wheel, every interpreter --------------------------------
+log "building the extension wheel"
+rm -rf "$root/build/wheelhouse"
+"$newest_venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$root/build/wheelhouse" .
+wheel=$(ls "$root"/build/wheelhouse/qeltypes-*.whl)
+
+for py in "${interpreters[@]}"; do
+  venv=$(venv_for "$py")
+  [[ -x $venv/bin/python ]] || "$py" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q pytest
+  "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  log "Python tests on $("$venv/bin/python" --version)"
+  (cd "$root/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
+done

@@ -1,0 +1,84 @@
+// Private declarations of the variant library: record allocation, container
+// bodies and the table operations. Tests include this header to inspect
+// capacities and bucket layouts; nothing outside variant/ and tests/ does.
+#ifndef QELT_INTERNAL_H
+#define QELT_INTERNAL_H
+
+#include "qelt/qelt.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+
+// ---------------------------------------------------------------------------
+// Records
+// ---------------------------------------------------------------------------
+
+// A block of `size` bytes, zero-filled when `zero` is set; null on failure.
+void* qelt_mem_alloc(uint32_t size, bool zero);
+// The one constructor of records: zero-filled, `type` set, hash not computed,
+// refcount 1. QELT_ERR_OUT_OF_MEMORY leaves *out null.
+qelt_err qelt_variant_alloc(qelt_variant** out, uint8_t type);
+
+// Frees the payload of a STRING, BINARY or TIMESTAMP and then the record
+// itself. Used for every record whose count reached 0 that is not a container.
+void qelt_variant_free_record(qelt_variant* v);
+// Tears down a LIST or MAP whose count reached 0: releases everything it
+// holds, depth first, without native recursion, then frees body and record.
+void qelt_container_destroy(qelt_variant* v);
+
+// ---------------------------------------------------------------------------
+// List body
+// ---------------------------------------------------------------------------
+
+struct qelt_list {
+    int32_t capacity;      // 8 * 2^k, never below 8
+    int32_t count;
+    qelt_variant** items;  // slots count..capacity-1 are null
+};
+
+void qelt_list_reset(qelt_list* list);
+void qelt_list_free(qelt_list* list);
+
+// ---------------------------------------------------------------------------
+// Map body and hash table
+// ---------------------------------------------------------------------------
+
+struct qelt_hashtable_entry {
+    qelt_hashtable_entry* prev;  // null for the entry lying in a bucket slot
+    qelt_hashtable_entry* next;
+    qelt_variant* key;           // null in an empty slot
+    qelt_variant* value;
+};
+
+struct qelt_hashtable {
+    uint32_t bucket_count;       // power of two, at least 4
+    uint32_t used_buckets;
+    uint32_t count;
+    uint32_t grow_at;            // 3 * bucket_count / 4
+    uint32_t shrink_at;          // 0 until the first resize, then bucket_count / 4
+    uint32_t iter_bucket;
+    qelt_hashtable_entry* iter_entry;
+    qelt_hashtable_entry* buckets;
+};
+
+struct qelt_map {
+    qelt_hashtable* table;
+};
+
+qelt_hashtable* qelt_hashtable_new(uint32_t hint);
+void qelt_hashtable_free(qelt_hashtable* table);
+qelt_hashtable_entry* qelt_hashtable_bucket(qelt_hashtable* table, qelt_variant* key);
+qelt_hashtable_entry* qelt_hashtable_get(qelt_hashtable* table, qelt_variant* key);
+qelt_hashtable_entry* qelt_hashtable_set(qelt_hashtable* table, qelt_variant* key,
+                                         qelt_variant* value);
+void qelt_hashtable_delete(qelt_hashtable* table, qelt_variant* key);
+void qelt_hashtable_resize(qelt_hashtable* table, bool shrink);
+qelt_hashtable_entry* qelt_hashtable_next(qelt_hashtable* table);
+void qelt_hashtable_rewind(qelt_hashtable* table);
+void qelt_map_free(qelt_map* map);
+
+}  // extern "C"
+
+#endif  // QELT_INTERNAL_H
