@@ -1,6 +1,186 @@
-// Placeholder until the container teardown lands: frees the record only.
+// Teardown of lists and maps whose last reference is gone.
+//
+// Trees may nest far deeper than the native stack allows, so the teardown
+// never recurses. It walks depth first with an explicit work list that needs
+// no memory of its own (teardown must not fail): the list is threaded through
+// the dead containers themselves. When a container finds a child whose count
+// reached zero, it stores its own parent link in the slot the child just left
+// and its position in fields that are dead during teardown, then the child
+// becomes the current container. When a container is exhausted, its storage
+// is freed and its parent resumes at the saved position.
+//
+// The frees come in the order of the recursive definition: a container
+// releases its holdings in ascending order (a map: buckets ascending, each
+// chain from its slot, key before value, an overflow node freed after its
+// pair), a child whose count reaches zero is torn down completely before the
+// next sibling is released, and then come the item array or bucket array and
+// table, the body and the record.
 #include "qelt_internal.h"
 
 #include <cstdlib>
 
-extern "C" void qelt_container_destroy(qelt_variant* v) { std::free(v); }
+namespace {
+
+bool is_container(const qelt_variant* v) {
+    return v->type == QELT_VARIANT_TYPE_LIST || v->type == QELT_VARIANT_TYPE_MAP;
+}
+
+// Gives up one reference the way qelt_variant_decref does, except that a
+// container losing its last reference is handed back to the walk instead of
+// being torn down here.
+qelt_variant* release(qelt_variant* v) {
+    if (v == nullptr || --v->refcount != 0) return nullptr;
+    if (is_container(v)) return v;
+    qelt_variant_free_record(v);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Lists: `capacity` holds the index of the next item to release; the slot
+// before it holds the parent link while a child is being torn down.
+// ---------------------------------------------------------------------------
+
+qelt_list* list_body(qelt_variant* v) {
+    auto* body = static_cast<qelt_list*>(v->value.ptr);
+    return body != nullptr && body->items != nullptr ? body : nullptr;
+}
+
+void list_begin(qelt_variant* v) {
+    if (qelt_list* body = list_body(v)) body->capacity = 0;
+}
+
+qelt_variant* list_step(qelt_variant* v, qelt_variant* up) {
+    qelt_list* body = list_body(v);
+    if (body == nullptr) return nullptr;
+    for (int32_t i = body->capacity; i < body->count; ++i) {
+        if (qelt_variant* child = release(body->items[i])) {
+            body->items[i] = up;
+            body->capacity = i + 1;
+            return child;
+        }
+    }
+    body->capacity = body->count;
+    return nullptr;
+}
+
+qelt_variant* list_link(qelt_variant* v) {
+    const qelt_list* body = list_body(v);
+    return body->items[body->capacity - 1];
+}
+
+void list_finish(qelt_variant* v) {
+    auto* body = static_cast<qelt_list*>(v->value.ptr);
+    if (body != nullptr) std::free(body->items);
+    std::free(body);
+}
+
+// ---------------------------------------------------------------------------
+// Maps: `iter_bucket` and `iter_entry` hold the entry being released and
+// `grow_at` how far: the key is next, the value is next, or both are done.
+// While a child is torn down, the field it left holds the parent link.
+// ---------------------------------------------------------------------------
+
+enum : uint32_t { kKeyNext, kValueNext, kEntryDone };
+
+qelt_hashtable* map_table(qelt_variant* v) {
+    auto* body = static_cast<qelt_map*>(v->value.ptr);
+    return body != nullptr ? body->table : nullptr;
+}
+
+void map_begin(qelt_variant* v) {
+    qelt_hashtable* t = map_table(v);
+    if (t == nullptr) return;
+    t->iter_entry = nullptr;
+    t->iter_bucket = t->used_buckets != 0 ? 0 : t->bucket_count;
+}
+
+qelt_variant* map_step(qelt_variant* v, qelt_variant* up) {
+    qelt_hashtable* t = map_table(v);
+    if (t == nullptr) return nullptr;
+    while (t->iter_bucket < t->bucket_count) {
+        qelt_hashtable_entry* slot = &t->buckets[t->iter_bucket];
+        qelt_hashtable_entry* e = t->iter_entry;
+        if (e == nullptr) {
+            if (slot->key == nullptr) {
+                ++t->iter_bucket;
+                continue;
+            }
+            e = t->iter_entry = slot;
+            t->grow_at = kKeyNext;
+        }
+        if (t->grow_at == kKeyNext) {
+            t->grow_at = kValueNext;
+            if (qelt_variant* child = release(e->key)) {
+                e->key = up;
+                return child;
+            }
+        }
+        if (t->grow_at == kValueNext) {
+            t->grow_at = kEntryDone;
+            if (qelt_variant* child = release(e->value)) {
+                e->value = up;
+                return child;
+            }
+        }
+        qelt_hashtable_entry* next = e->next;
+        if (e != slot) std::free(e);
+        t->iter_entry = next;
+        t->grow_at = kKeyNext;
+        if (next == nullptr) ++t->iter_bucket;
+    }
+    return nullptr;
+}
+
+qelt_variant* map_link(qelt_variant* v) {
+    const qelt_hashtable* t = map_table(v);
+    // kValueNext means the key was the child just finished.
+    return t->grow_at == kValueNext ? t->iter_entry->key : t->iter_entry->value;
+}
+
+void map_finish(qelt_variant* v) {
+    auto* body = static_cast<qelt_map*>(v->value.ptr);
+    if (body != nullptr && body->table != nullptr) {
+        std::free(body->table->buckets);
+        std::free(body->table);
+    }
+    std::free(body);
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch by container type
+// ---------------------------------------------------------------------------
+
+bool is_list(const qelt_variant* v) { return v->type == QELT_VARIANT_TYPE_LIST; }
+
+void begin(qelt_variant* v) { is_list(v) ? list_begin(v) : map_begin(v); }
+
+qelt_variant* step(qelt_variant* v, qelt_variant* up) {
+    return is_list(v) ? list_step(v, up) : map_step(v, up);
+}
+
+qelt_variant* link(qelt_variant* v) { return is_list(v) ? list_link(v) : map_link(v); }
+
+void finish(qelt_variant* v) {
+    is_list(v) ? list_finish(v) : map_finish(v);
+    std::free(v);
+}
+
+}  // namespace
+
+void qelt_container_destroy(qelt_variant* v) {
+    qelt_variant* current = v;
+    qelt_variant* up = nullptr;  // the container whose teardown released `current`
+    begin(current);
+    for (;;) {
+        if (qelt_variant* child = step(current, up)) {
+            up = current;
+            current = child;
+            begin(current);
+            continue;
+        }
+        finish(current);
+        if (up == nullptr) return;
+        current = up;
+        up = link(current);
+    }
+}

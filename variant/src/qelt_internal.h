@@ -38,7 +38,8 @@ struct qelt_list {
     qelt_variant** items;  // slots count..capacity-1 are null
 };
 
-void qelt_list_reset(qelt_list* list);
+// Empties a body to 8 slots. QELT_ERR_OUT_OF_MEMORY leaves every item held.
+qelt_err qelt_list_reset(qelt_list* list);
 void qelt_list_free(qelt_list* list);
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,405 @@
+// Maps: a chained hash table whose first entry per bucket lies in the bucket
+// array. Bucket choice, chain order and the resize visiting order decide the
+// iteration order, which is the order in which maps are written out, so none
+// of them may change.
+#include "qelt_internal.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kMinBuckets = 4;
+constexpr uint32_t kMaxBuckets = uint32_t{1} << 31;
+constexpr uint32_t kMapHint = 8;
+
+qelt_map* body_of(qelt_variant* v) { return static_cast<qelt_map*>(v->value.ptr); }
+
+qelt_err check_map(qelt_variant* map) {
+    if (map == nullptr) return QELT_ERR_NULL_PTR;
+    if (map->type != QELT_VARIANT_TYPE_MAP) return QELT_ERR_INVALID_TYPE;
+    const qelt_map* body = body_of(map);
+    if (body == nullptr || body->table == nullptr) return QELT_ERR_NULL_PTR;
+    return QELT_SUCCESS;
+}
+
+qelt_hashtable_entry* alloc_buckets(uint32_t count) {
+    return static_cast<qelt_hashtable_entry*>(std::calloc(count, sizeof(qelt_hashtable_entry)));
+}
+
+qelt_hashtable_entry* alloc_entry() {
+    return static_cast<qelt_hashtable_entry*>(std::calloc(1, sizeof(qelt_hashtable_entry)));
+}
+
+void set_size(qelt_hashtable* table, uint32_t bucket_count) {
+    table->bucket_count = bucket_count;
+    table->grow_at = static_cast<uint32_t>((uint64_t{3} * bucket_count) / 4);
+}
+
+// Calls `fn(entry, in_slot)` for every entry: buckets in ascending order, each
+// chain from its slot. `fn` may free or relink the entry it is given.
+template <typename Fn>
+void for_each_entry(qelt_hashtable_entry* buckets, uint32_t bucket_count, Fn fn) {
+    for (uint32_t b = 0; b < bucket_count; ++b) {
+        if (buckets[b].key == nullptr) continue;
+        qelt_hashtable_entry* e = &buckets[b];
+        bool in_slot = true;
+        while (e != nullptr) {
+            qelt_hashtable_entry* next = e->next;
+            fn(e, in_slot);
+            e = next;
+            in_slot = false;
+        }
+    }
+}
+
+// Nodes that a resize to `new_count` buckets must allocate: one for every
+// entry that leaves an old slot for a new bucket whose slot an earlier entry
+// already took. The new array serves as the occupancy map and is cleared.
+uint32_t nodes_needed(qelt_hashtable* table, qelt_hashtable_entry* fresh, uint32_t new_count) {
+    const uint32_t mask = new_count - 1;
+    uint32_t needed = 0;
+    for_each_entry(table->buckets, table->bucket_count,
+                   [&](qelt_hashtable_entry* e, bool in_slot) {
+                       qelt_hashtable_entry& slot = fresh[e->key->hash & mask];
+                       if (slot.key == nullptr) {
+                           slot.key = e->key;
+                       } else if (in_slot) {
+                           ++needed;
+                       }
+                   });
+    std::memset(fresh, 0, size_t{new_count} * sizeof(qelt_hashtable_entry));
+    return needed;
+}
+
+void free_nodes(qelt_hashtable_entry* list) {
+    while (list != nullptr) {
+        qelt_hashtable_entry* next = list->next;
+        std::free(list);
+        list = next;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Table
+// ---------------------------------------------------------------------------
+
+qelt_hashtable* qelt_hashtable_new(uint32_t hint) {
+    if (hint > kMaxBuckets) return nullptr;
+    uint32_t count = kMinBuckets;
+    while (count < hint) count <<= 1;
+    auto* table = static_cast<qelt_hashtable*>(std::calloc(1, sizeof(qelt_hashtable)));
+    qelt_hashtable_entry* buckets = alloc_buckets(count);
+    if (table == nullptr || buckets == nullptr) {
+        std::free(buckets);
+        std::free(table);
+        return nullptr;
+    }
+    table->buckets = buckets;
+    set_size(table, count);
+    return table;
+}
+
+void qelt_hashtable_free(qelt_hashtable* table) {
+    if (table == nullptr) return;
+    if (table->used_buckets != 0) {
+        for_each_entry(table->buckets, table->bucket_count,
+                       [](qelt_hashtable_entry* e, bool in_slot) {
+                           qelt_variant_decref(e->key);
+                           qelt_variant_decref(e->value);
+                           if (!in_slot) std::free(e);
+                       });
+    }
+    std::free(table->buckets);
+    std::free(table);
+}
+
+qelt_hashtable_entry* qelt_hashtable_bucket(qelt_hashtable* table, qelt_variant* key) {
+    uint32_t hash = 0;
+    if (qelt_variant_get_hash(key, &hash) != QELT_SUCCESS) return nullptr;
+    return &table->buckets[hash & (table->bucket_count - 1)];
+}
+
+qelt_hashtable_entry* qelt_hashtable_get(qelt_hashtable* table, qelt_variant* key) {
+    for (qelt_hashtable_entry* e = qelt_hashtable_bucket(table, key); e != nullptr; e = e->next) {
+        if (qelt_variant_equal(e->key, key)) return e;
+    }
+    return nullptr;
+}
+
+qelt_hashtable_entry* qelt_hashtable_set(qelt_hashtable* table, qelt_variant* key,
+                                         qelt_variant* value) {
+    // Before the lookup, so a plain replacement can grow the table too; the
+    // iteration order of every written map depends on this.
+    if (table->count >= table->grow_at) qelt_hashtable_resize(table, false);
+    if (qelt_variant_incref(key) != QELT_SUCCESS) return nullptr;
+    if (qelt_variant_incref(value) != QELT_SUCCESS) {
+        qelt_variant_decref(key);
+        return nullptr;
+    }
+    qelt_hashtable_entry* slot = qelt_hashtable_bucket(table, key);
+    qelt_hashtable_entry* entry = nullptr;
+    if (slot->key == nullptr) {
+        entry = slot;
+        ++table->count;
+        ++table->used_buckets;
+    } else {
+        qelt_hashtable_entry* last = slot;
+        for (qelt_hashtable_entry* e = slot; e != nullptr; e = e->next) {
+            if (qelt_variant_equal(e->key, key)) {
+                entry = e;
+                break;
+            }
+            last = e;
+        }
+        if (entry == nullptr) {
+            entry = alloc_entry();
+            if (entry == nullptr) {
+                qelt_variant_decref(value);
+                qelt_variant_decref(key);
+                return nullptr;
+            }
+            entry->prev = last;
+            last->next = entry;
+            ++table->count;
+        }
+    }
+    // The entry holds the new pair before the old one is let go, so whatever
+    // the releases tear down finds the table consistent.
+    qelt_variant* old_key = entry->key;
+    qelt_variant* old_value = entry->value;
+    entry->key = key;
+    entry->value = value;
+    if (old_key != nullptr) qelt_variant_decref(old_key);
+    if (old_value != nullptr) qelt_variant_decref(old_value);
+    return entry;
+}
+
+void qelt_hashtable_delete(qelt_hashtable* table, qelt_variant* key) {
+    qelt_hashtable_entry* e = qelt_hashtable_get(table, key);
+    if (e == nullptr) return;
+    qelt_hashtable_rewind(table);
+    qelt_variant* gone_key = e->key;
+    qelt_variant* gone_value = e->value;
+    qelt_hashtable_entry* node = nullptr;  // overflow node to free
+    if (e->prev == nullptr && e->next != nullptr) {
+        // The successor moves into the slot, which stays the chain's head.
+        node = e->next;
+        e->key = node->key;
+        e->value = node->value;
+        e->next = node->next;
+        if (node->next != nullptr) node->next->prev = e;
+    } else if (e->prev == nullptr) {
+        e->key = nullptr;
+        e->value = nullptr;
+        --table->used_buckets;
+    } else {
+        node = e;
+        e->prev->next = e->next;
+        if (e->next != nullptr) e->next->prev = e->prev;
+    }
+    --table->count;
+    qelt_variant_decref(gone_key);
+    qelt_variant_decref(gone_value);
+    std::free(node);
+    if (table->count < table->shrink_at) qelt_hashtable_resize(table, true);
+}
+
+void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) {
+    qelt_hashtable_rewind(table);
+    if (shrink ? table->bucket_count < 8 : table->bucket_count >= kMaxBuckets) return;
+    const uint32_t new_count = shrink ? table->bucket_count / 2 : table->bucket_count * 2;
+    qelt_hashtable_entry* fresh = alloc_buckets(new_count);
+    if (fresh == nullptr) return;
+
+    // Every node is allocated before anything moves, so a failure leaves the
+    // table exactly as it was: a resize is only an optimisation and the
+    // operation that asked for it still succeeds.
+    qelt_hashtable_entry* spare = nullptr;
+    for (uint32_t n = nodes_needed(table, fresh, new_count); n > 0; --n) {
+        qelt_hashtable_entry* node = alloc_entry();
+        if (node == nullptr) {
+            free_nodes(spare);
+            std::free(fresh);
+            return;
+        }
+        node->next = spare;
+        spare = node;
+    }
+
+    // While placing, a slot's `prev` (always null in a settled table) points
+    // at its chain's last entry, so appending stays constant time however
+    // long a chain grows.
+    const uint32_t mask = new_count - 1;
+    uint32_t count = 0;
+    uint32_t used = 0;
+    for_each_entry(table->buckets, table->bucket_count,
+                   [&](qelt_hashtable_entry* e, bool in_slot) {
+                       qelt_hashtable_entry& slot = fresh[e->key->hash & mask];
+                       ++count;
+                       if (slot.key == nullptr) {
+                           slot.key = e->key;
+                           slot.value = e->value;
+                           ++used;
+                           if (!in_slot) std::free(e);
+                           return;
+                       }
+                       qelt_hashtable_entry* node = e;
+                       if (in_slot) {
+                           node = spare;
+                           spare = spare->next;
+                           node->key = e->key;
+                           node->value = e->value;
+                       }
+                       qelt_hashtable_entry* last = slot.prev != nullptr ? slot.prev : &slot;
+                       node->prev = last;
+                       node->next = nullptr;
+                       last->next = node;
+                       slot.prev = node;
+                   });
+    for (uint32_t b = 0; b < new_count; ++b) fresh[b].prev = nullptr;
+
+    std::free(table->buckets);
+    table->buckets = fresh;
+    table->count = count;
+    table->used_buckets = used;
+    set_size(table, new_count);
+    table->shrink_at = new_count / 4;
+}
+
+qelt_hashtable_entry* qelt_hashtable_next(qelt_hashtable* table) {
+    uint32_t from = 0;
+    if (table->iter_entry != nullptr) {
+        if (table->iter_entry->next != nullptr) {
+            table->iter_entry = table->iter_entry->next;
+            return table->iter_entry;
+        }
+        from = table->iter_bucket + 1;
+    }
+    for (uint32_t b = from; b < table->bucket_count; ++b) {
+        if (table->buckets[b].key != nullptr) {
+            table->iter_bucket = b;
+            table->iter_entry = &table->buckets[b];
+            return table->iter_entry;
+        }
+    }
+    qelt_hashtable_rewind(table);
+    return nullptr;
+}
+
+void qelt_hashtable_rewind(qelt_hashtable* table) {
+    table->iter_bucket = 0;
+    table->iter_entry = nullptr;
+}
+
+void qelt_map_free(qelt_map* map) {
+    if (map == nullptr) return;
+    qelt_hashtable_free(map->table);
+    std::free(map);
+}
+
+// ---------------------------------------------------------------------------
+// Public operations
+// ---------------------------------------------------------------------------
+
+qelt_err qelt_variant_new_map(qelt_variant** map) {
+    if (map == nullptr) return QELT_ERR_NULL_PTR;
+    qelt_variant* v = nullptr;
+    const qelt_err err = qelt_variant_alloc(&v, QELT_VARIANT_TYPE_MAP);
+    if (err != QELT_SUCCESS) {
+        *map = nullptr;
+        return err;
+    }
+    auto* body = static_cast<qelt_map*>(std::calloc(1, sizeof(qelt_map)));
+    qelt_hashtable* table = body != nullptr ? qelt_hashtable_new(kMapHint) : nullptr;
+    if (table == nullptr) {
+        std::free(body);
+        qelt_variant_decref(v);  // bodiless: only the record is freed
+        *map = nullptr;
+        return QELT_ERR_OUT_OF_MEMORY;
+    }
+    body->table = table;
+    v->value.ptr = body;
+    *map = v;
+    return QELT_SUCCESS;
+}
+
+qelt_err qelt_variant_map_set(qelt_variant* map, qelt_variant* key, qelt_variant* value) {
+    if (key == nullptr) return QELT_ERR_NULL_PTR;
+    if (key == map || value == map) return QELT_ERR_CIRCULAR_REFERENCE;
+    if (const qelt_err err = check_map(map)) return err;
+    qelt_hashtable* table = body_of(map)->table;
+    if (value == nullptr) {
+        qelt_hashtable_delete(table, key);
+        return QELT_SUCCESS;
+    }
+    // Callers and the module map this code to their exception; an entry
+    // allocation failure and a saturated reference count both land here.
+    return qelt_hashtable_set(table, key, value) != nullptr ? QELT_SUCCESS : QELT_ERR_NULL_PTR;
+}
+
+qelt_err qelt_variant_map_get(qelt_variant* map, qelt_variant* key, qelt_variant** value) {
+    if (key == nullptr || value == nullptr) return QELT_ERR_NULL_PTR;
+    if (key == map) return QELT_ERR_CIRCULAR_REFERENCE;
+    if (const qelt_err err = check_map(map)) return err;
+    const qelt_hashtable_entry* e = qelt_hashtable_get(body_of(map)->table, key);
+    *value = e != nullptr ? e->value : nullptr;
+    return e != nullptr ? QELT_SUCCESS : QELT_ERR_KEY_NOT_EXISTS;
+}
+
+qelt_err qelt_variant_map_haskey(qelt_variant* map, qelt_variant* key, uint8_t* found) {
+    if (found == nullptr) return QELT_ERR_NULL_PTR;
+    *found = QELT_FALSE;
+    if (key == nullptr) return QELT_ERR_NULL_PTR;
+    if (key == map) return QELT_ERR_CIRCULAR_REFERENCE;
+    if (const qelt_err err = check_map(map)) return err;
+    if (qelt_hashtable_get(body_of(map)->table, key) != nullptr) *found = QELT_TRUE;
+    return QELT_SUCCESS;
+}
+
+qelt_err qelt_variant_map_delete(qelt_variant* map, qelt_variant* key) {
+    if (key == nullptr) return QELT_ERR_NULL_PTR;
+    if (key == map || map == nullptr) return QELT_ERR_CIRCULAR_REFERENCE;
+    if (const qelt_err err = check_map(map)) return err;
+    qelt_hashtable_delete(body_of(map)->table, key);
+    return QELT_SUCCESS;
+}
+
+qelt_err qelt_variant_map_clear(qelt_variant* map) {
+    if (const qelt_err err = check_map(map)) return err;
+    // The new table first: a failed allocation must leave a usable map, not
+    // one with no table that fails every later call.
+    qelt_hashtable* fresh = qelt_hashtable_new(kMapHint);
+    if (fresh == nullptr) return QELT_ERR_OUT_OF_MEMORY;
+    qelt_map* body = body_of(map);
+    qelt_hashtable* old = body->table;
+    body->table = fresh;
+    qelt_hashtable_free(old);
+    return QELT_SUCCESS;
+}
+
+qelt_err qelt_variant_map_get_size(qelt_variant* map, uint32_t* size) {
+    if (size == nullptr) return QELT_ERR_NULL_PTR;
+    if (const qelt_err err = check_map(map)) return err;
+    *size = body_of(map)->table->count;
+    return QELT_SUCCESS;
+}
+
+qelt_err qelt_variant_map_first(qelt_variant* map) {
+    if (const qelt_err err = check_map(map)) return err;
+    qelt_hashtable_rewind(body_of(map)->table);
+    return QELT_SUCCESS;
+}
+
+qelt_err qelt_variant_map_next(qelt_variant* map, qelt_variant** key, qelt_variant** value,
+                               uint8_t* found) {
+    if (const qelt_err err = check_map(map)) return err;
+    if (key == nullptr || found == nullptr) return QELT_ERR_NULL_PTR;
+    const qelt_hashtable_entry* e = qelt_hashtable_next(body_of(map)->table);
+    *found = e != nullptr ? QELT_TRUE : QELT_FALSE;
+    *key = e != nullptr ? e->key : nullptr;
+    if (value != nullptr) *value = e != nullptr ? e->value : nullptr;
+    return QELT_SUCCESS;
+}
