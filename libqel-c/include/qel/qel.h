@@ -18,6 +18,13 @@
 #include <stdint.h>
 #include <stdio.h>
 
+/* No function of the library throws; C++ callers see that in the type. */
+#ifdef __cplusplus
+#define QEL_NOEXCEPT noexcept
+#else
+#define QEL_NOEXCEPT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -116,14 +123,14 @@ typedef struct qel_timestamp {
  * "(null)", and %d, taking an int32_t, are understood; "%x" prints "x"), then
  * " [path][line: N] " and a line feed. Takes no lock: records printed by two
  * threads at once may interleave. */
-void qel_log_error(const char* path, uint32_t line, const char* format, ...);
+void qel_log_error(const char* path, uint32_t line, const char* format, ...) QEL_NOEXCEPT;
 
 /* Opens `filename` in binary mode, "wb" (create or truncate) when `write` is
  * non-zero, else "rb". `n_fn` is the number of bytes of `filename` that may be
  * examined, terminator included; a name not terminated within them gives
  * QEL_ERR_SIZE. On success *filehandle is an open stream owned by the caller;
  * on failure it is unchanged (null arguments, name size) or null (open). */
-qel_err qel_file_open(FILE** filehandle, const char* filename, size_t n_fn, uint8_t write);
+qel_err qel_file_open(FILE** filehandle, const char* filename, size_t n_fn, uint8_t write) QEL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Writer                                                                     */
@@ -141,57 +148,57 @@ typedef struct qel_writer qel_writer;
 /* A writer to a growing memory buffer that already holds the 7-byte header.
  * *writer (required) receives the handle only on success; the caller owns it
  * and releases it with qel_writer_free. */
-qel_err qel_writer_new_buffer(qel_writer** writer);
+qel_err qel_writer_new_buffer(qel_writer** writer) QEL_NOEXCEPT;
 /* A writer to a file, created or truncated, that already holds the header.
  * Failures of qel_file_open are returned unchanged. If the header cannot be
  * written the code is returned but *writer already holds the handle, which
  * the caller frees (closing the file); on every other failure *writer is
  * unchanged and no file stays open. */
-qel_err qel_writer_new_file(qel_writer** writer, const char* filename, size_t n_fn);
+qel_err qel_writer_new_file(qel_writer** writer, const char* filename, size_t n_fn) QEL_NOEXCEPT;
 
 /* Scalar emitters: one element of the named type, allowed in a list, as a map
  * key or value. */
-qel_err qel_writer_write_float64(qel_writer* w, double value);
-qel_err qel_writer_write_float32(qel_writer* w, float value);
+qel_err qel_writer_write_float64(qel_writer* w, double value) QEL_NOEXCEPT;
+qel_err qel_writer_write_float32(qel_writer* w, float value) QEL_NOEXCEPT;
 /* A binary16 bit pattern; NaN and infinity patterns give QEL_ERR_INVALID. */
-qel_err qel_writer_write_float16(qel_writer* w, uint16_t value);
-qel_err qel_writer_write_int64(qel_writer* w, int64_t value);
-qel_err qel_writer_write_int32(qel_writer* w, int32_t value);
-qel_err qel_writer_write_int16(qel_writer* w, int16_t value);
-qel_err qel_writer_write_int8(qel_writer* w, int8_t value);
-qel_err qel_writer_write_uint64(qel_writer* w, uint64_t value);
-qel_err qel_writer_write_uint32(qel_writer* w, uint32_t value);
-qel_err qel_writer_write_uint16(qel_writer* w, uint16_t value);
-qel_err qel_writer_write_uint8(qel_writer* w, uint8_t value);
+qel_err qel_writer_write_float16(qel_writer* w, uint16_t value) QEL_NOEXCEPT;
+qel_err qel_writer_write_int64(qel_writer* w, int64_t value) QEL_NOEXCEPT;
+qel_err qel_writer_write_int32(qel_writer* w, int32_t value) QEL_NOEXCEPT;
+qel_err qel_writer_write_int16(qel_writer* w, int16_t value) QEL_NOEXCEPT;
+qel_err qel_writer_write_int8(qel_writer* w, int8_t value) QEL_NOEXCEPT;
+qel_err qel_writer_write_uint64(qel_writer* w, uint64_t value) QEL_NOEXCEPT;
+qel_err qel_writer_write_uint32(qel_writer* w, uint32_t value) QEL_NOEXCEPT;
+qel_err qel_writer_write_uint16(qel_writer* w, uint16_t value) QEL_NOEXCEPT;
+qel_err qel_writer_write_uint8(qel_writer* w, uint8_t value) QEL_NOEXCEPT;
 /* The byte is written as passed (0 false, 1 true, anything else kept). */
-qel_err qel_writer_write_bool(qel_writer* w, uint8_t value);
-qel_err qel_writer_write_none(qel_writer* w);
+qel_err qel_writer_write_bool(qel_writer* w, uint8_t value) QEL_NOEXCEPT;
+qel_err qel_writer_write_none(qel_writer* w) QEL_NOEXCEPT;
 /* `data` (borrowed) holds `size` bytes; it may be null only when size is 0. */
-qel_err qel_writer_write_binary(qel_writer* w, uint8_t subtype, const void* data, uint32_t size);
+qel_err qel_writer_write_binary(qel_writer* w, uint8_t subtype, const void* data, uint32_t size) QEL_NOEXCEPT;
 /* `timestamp` is borrowed and required. */
-qel_err qel_writer_write_timestamp(qel_writer* w, const qel_timestamp* timestamp);
+qel_err qel_writer_write_timestamp(qel_writer* w, const qel_timestamp* timestamp) QEL_NOEXCEPT;
 /* Strings: `string` (borrowed) holds `units_in` bytes and must contain a zero
  * byte within them (else QEL_ERR_SIZE, tested before the nesting state). The
  * bytes up to and including the first zero are written. */
-qel_err qel_writer_write_string_c(qel_writer* w, const char* string, uint32_t units_in);
-qel_err qel_writer_write_string_u8(qel_writer* w, const char* string, uint32_t units_in);
+qel_err qel_writer_write_string_c(qel_writer* w, const char* string, uint32_t units_in) QEL_NOEXCEPT;
+qel_err qel_writer_write_string_u8(qel_writer* w, const char* string, uint32_t units_in) QEL_NOEXCEPT;
 
 /* Containers: open at document level (the root), in a list or as a map
  * value; close only the innermost open container of the same kind, and a map
  * only where its next key would stand. */
-qel_err qel_writer_list_open(qel_writer* w);
-qel_err qel_writer_list_close(qel_writer* w);
-qel_err qel_writer_map_open(qel_writer* w);
-qel_err qel_writer_map_close(qel_writer* w);
+qel_err qel_writer_list_open(qel_writer* w) QEL_NOEXCEPT;
+qel_err qel_writer_list_close(qel_writer* w) QEL_NOEXCEPT;
+qel_err qel_writer_map_open(qel_writer* w) QEL_NOEXCEPT;
+qel_err qel_writer_map_close(qel_writer* w) QEL_NOEXCEPT;
 
 /* The stream so far, borrowed from the writer: valid until the next call
  * that writes or until qel_writer_free. Nothing is copied and the document
  * need not be complete. A file-mode writer gives null and 0. Both
  * out-parameters are optional. */
-qel_err qel_writer_get_buffer(qel_writer* w, const uint8_t** buffer, uint64_t* size);
+qel_err qel_writer_get_buffer(qel_writer* w, const uint8_t** buffer, uint64_t* size) QEL_NOEXCEPT;
 /* Releases the handle, its state, and its buffer or file (closing it). Writes
  * nothing: an unfinished document stays unfinished. */
-qel_err qel_writer_free(qel_writer* w);
+qel_err qel_writer_free(qel_writer* w) QEL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Elements                                                                   */
@@ -233,36 +240,38 @@ typedef struct qel_element {
 } qel_element;
 
 /* Frees the element and the data it owns. A null element is ignored. */
-qel_err qel_element_free(qel_element* e);
+qel_err qel_element_free(qel_element* e) QEL_NOEXCEPT;
 
 /* Typed accessors: the whole type byte must equal the type (so an element
  * with the null flag is a mismatch, QEL_ERR_INVALID). `value` is required. */
-qel_err qel_element_get_int8(const qel_element* e, int8_t* value);
-qel_err qel_element_get_int16(const qel_element* e, int16_t* value);
-qel_err qel_element_get_int32(const qel_element* e, int32_t* value);
-qel_err qel_element_get_int64(const qel_element* e, int64_t* value);
-qel_err qel_element_get_uint8(const qel_element* e, uint8_t* value);
-qel_err qel_element_get_uint16(const qel_element* e, uint16_t* value);
-qel_err qel_element_get_uint32(const qel_element* e, uint32_t* value);
-qel_err qel_element_get_uint64(const qel_element* e, uint64_t* value);
-qel_err qel_element_get_float16(const qel_element* e, uint16_t* value); /* binary16 pattern */
-qel_err qel_element_get_float32(const qel_element* e, float* value);
-qel_err qel_element_get_float64(const qel_element* e, double* value);
-qel_err qel_element_get_bool(const qel_element* e, uint8_t* value);     /* the byte as stored */
-qel_err qel_element_get_timestamp(const qel_element* e, qel_timestamp* value);
+qel_err qel_element_get_int8(const qel_element* e, int8_t* value) QEL_NOEXCEPT;
+qel_err qel_element_get_int16(const qel_element* e, int16_t* value) QEL_NOEXCEPT;
+qel_err qel_element_get_int32(const qel_element* e, int32_t* value) QEL_NOEXCEPT;
+qel_err qel_element_get_int64(const qel_element* e, int64_t* value) QEL_NOEXCEPT;
+qel_err qel_element_get_uint8(const qel_element* e, uint8_t* value) QEL_NOEXCEPT;
+qel_err qel_element_get_uint16(const qel_element* e, uint16_t* value) QEL_NOEXCEPT;
+qel_err qel_element_get_uint32(const qel_element* e, uint32_t* value) QEL_NOEXCEPT;
+qel_err qel_element_get_uint64(const qel_element* e, uint64_t* value) QEL_NOEXCEPT;
+/* The binary16 bit pattern. */
+qel_err qel_element_get_float16(const qel_element* e, uint16_t* value) QEL_NOEXCEPT;
+qel_err qel_element_get_float32(const qel_element* e, float* value) QEL_NOEXCEPT;
+qel_err qel_element_get_float64(const qel_element* e, double* value) QEL_NOEXCEPT;
+/* The byte as stored. */
+qel_err qel_element_get_bool(const qel_element* e, uint8_t* value) QEL_NOEXCEPT;
+qel_err qel_element_get_timestamp(const qel_element* e, qel_timestamp* value) QEL_NOEXCEPT;
 /* The subtype of a string element without the null flag. */
-qel_err qel_element_get_string_type(const qel_element* e, uint8_t* value);
+qel_err qel_element_get_string_type(const qel_element* e, uint8_t* value) QEL_NOEXCEPT;
 /* A string of subtype 0 (c) or 1 (u8): *str borrows the element's units and
  * *units counts them, terminator included; both required. A null-flagged
  * string succeeds with null and 0. */
-qel_err qel_element_get_string_c(const qel_element* e, const char** str, uint32_t* units);
-qel_err qel_element_get_string_u8(const qel_element* e, const char** str, uint32_t* units);
+qel_err qel_element_get_string_c(const qel_element* e, const char** str, uint32_t* units) QEL_NOEXCEPT;
+qel_err qel_element_get_string_u8(const qel_element* e, const char** str, uint32_t* units) QEL_NOEXCEPT;
 /* A binary element: *data borrows the element's bytes. All out-parameters
  * are optional. A null-flagged binary succeeds with 0, null and 0. */
 qel_err qel_element_get_binary(const qel_element* e, uint8_t* subtype, const uint8_t** data,
-                               uint32_t* size);
+                               uint32_t* size) QEL_NOEXCEPT;
 /* Any element: the type code (required) and the null flag, 0 or 1 (optional). */
-qel_err qel_element_get_type(const qel_element* e, uint8_t* value, uint8_t* null_flag);
+qel_err qel_element_get_type(const qel_element* e, uint8_t* value, uint8_t* null_flag) QEL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Reader                                                                     */
@@ -284,26 +293,26 @@ typedef uint32_t (*qel_reader_callback)(const qel_element* element, void* user_d
 
 /* A reader without input yet; *reader (required) receives the handle only on
  * success. Follow with qel_reader_set_buffer. */
-qel_err qel_reader_new_buffer(qel_reader** reader);
+qel_err qel_reader_new_buffer(qel_reader** reader) QEL_NOEXCEPT;
 /* Copies `size` bytes of `buffer` (borrowed only during the call) into the
  * reader and rewinds it to a new document; a previous copy is released. */
-qel_err qel_reader_set_buffer(qel_reader* r, const uint8_t* buffer, uint64_t size);
+qel_err qel_reader_set_buffer(qel_reader* r, const uint8_t* buffer, uint64_t size) QEL_NOEXCEPT;
 /* Opens the file for reading ("rb"); failures of qel_file_open are returned
  * unchanged. The header is read by qel_reader_parse. */
-qel_err qel_reader_new_file(qel_reader** reader, const char* filename, size_t n_fn);
+qel_err qel_reader_new_file(qel_reader** reader, const char* filename, size_t n_fn) QEL_NOEXCEPT;
 /* Stores the callback and its user data (null callback: user data null). */
-qel_err qel_reader_set_callback(qel_reader* r, qel_reader_callback callback, void* user_data);
+qel_err qel_reader_set_callback(qel_reader* r, qel_reader_callback callback, void* user_data) QEL_NOEXCEPT;
 /* Checks the header, then hands every element to the callback (if any) until
  * the root container's end marker has been handed over. Returns 0 at the end
  * of the document, else the first failure or non-zero callback result. */
-qel_err qel_reader_parse(qel_reader* r);
+qel_err qel_reader_parse(qel_reader* r) QEL_NOEXCEPT;
 /* Decodes the next element, once the header has been read (by
  * qel_reader_parse). On success either *eod is 1 and *v null (the document
  * has ended) or *eod is 0 and *v a new element owned by the caller, released
  * with qel_element_free. On failure *v is null. */
-qel_err qel_reader_next_value(qel_reader* r, qel_element** v, uint8_t* eod);
+qel_err qel_reader_next_value(qel_reader* r, qel_element** v, uint8_t* eod) QEL_NOEXCEPT;
 /* Releases the handle, its state, and its copy or file (closing it). */
-qel_err qel_reader_free(qel_reader* r);
+qel_err qel_reader_free(qel_reader* r) QEL_NOEXCEPT;
 
 #ifdef __cplusplus
 }
