@@ -1,0 +1,87 @@
+#include "qelt/qelt.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+
+namespace {
+
+uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
+float from_bits(uint32_t b) { return std::bit_cast<float>(b); }
+
+TEST(Half, FloatToHalfTruncates) {
+    const struct {
+        float in;
+        uint16_t out;
+    } cases[] = {
+        {1.0f, 0x3C00},
+        {-2.0f, 0xC000},
+        {0.1f, 0x2E66},
+        {1.0f / 3.0f, 0x3555},
+        {1.0f + std::ldexp(1.0f, -11) + std::ldexp(1.0f, -12), 0x3C00},
+        {65504.0f, 0x7BFF},
+        {65519.0f, 0x7BFF},
+        {65535.0f, 0x7BFF},
+        {65536.0f, 0x7C00},
+        {-65536.0f, 0xFC00},
+        {-INFINITY, 0xFC00},
+        {INFINITY, 0x7C00},
+        {1e-8f, 0x0000},
+        {std::ldexp(1.0f, -25), 0x0000},
+        {std::ldexp(1.0f, -24), 0x0001},
+        {std::ldexp(1.5f, -24), 0x0001},
+        {std::ldexp(1.0f, -14), 0x0400},
+        {-0.0f, 0x8000},
+        {-from_bits(1), 0x8000},  // binary32 subnormal keeps only its sign
+        {from_bits(0x7FC00000), 0x7E00},
+        {from_bits(0xFFC00000), 0xFE00},
+        {from_bits(0x7F800001), 0x7C00},  // NaN bits below the kept ten are lost
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(qelt_float_to_half(c.in), c.out) << std::hex << bits(c.in);
+    }
+}
+
+TEST(Half, HalfToFloatWorkedValues) {
+    EXPECT_EQ(qelt_half_to_float(0x0001), std::ldexp(1.0f, -24));
+    EXPECT_EQ(qelt_half_to_float(0x03FF), std::ldexp(1023.0f, -24));
+    EXPECT_EQ(qelt_half_to_float(0x0400), std::ldexp(1.0f, -14));
+    EXPECT_EQ(bits(qelt_half_to_float(0x8000)), 0x80000000u);
+    EXPECT_EQ(bits(qelt_half_to_float(0x7C01)), 0x7F802000u);
+}
+
+// Every pattern against an independent decoding, then back to the same
+// pattern.
+TEST(Half, AllPatternsDecodeExactlyAndRoundTrip) {
+    for (uint32_t h = 0; h < 0x10000; ++h) {
+        const uint32_t sign = (h & 0x8000u) << 16;
+        const int e = (h >> 10) & 0x1F;
+        const uint32_t m = h & 0x3FF;
+        uint32_t expected;
+        if (e == 31) {
+            expected = sign | 0x7F800000u | (m << 13);
+        } else {
+            const float mag = e == 0 ? std::ldexp(float(m), -24) : std::ldexp(float(1024 + m), e - 25);
+            expected = sign | bits(mag);
+        }
+        const float f = qelt_half_to_float(static_cast<uint16_t>(h));
+        ASSERT_EQ(bits(f), expected) << std::hex << h;
+        ASSERT_EQ(qelt_float_to_half(f), h) << std::hex << h;
+    }
+}
+
+// For finite inputs below the overflow threshold the result is the largest
+// half not above the input in magnitude.
+TEST(Half, FloatToHalfIsTruncationAcrossBinary32) {
+    for (uint64_t b = 0; b < 0x80000000u; b += 2053) {
+        const float x = from_bits(static_cast<uint32_t>(b));
+        if (x >= 65536.0f) break;
+        const uint16_t h = qelt_float_to_half(x);
+        ASSERT_LE(qelt_half_to_float(h), x) << std::hex << b;
+        if (h < 0x7BFF) ASSERT_GT(qelt_half_to_float(static_cast<uint16_t>(h + 1)), x) << std::hex << b;
+        ASSERT_EQ(qelt_float_to_half(-x), h | 0x8000) << std::hex << b;
+    }
+}
+
+}  // namespace
