@@ -1,0 +1,157 @@
+#include "owned_variant.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+struct StringKind {
+    const char* name;
+    uint8_t subtype;
+    qelt_err (*make)(qelt_variant**, const char*, uint32_t);
+    qelt_err (*read)(const qelt_variant*, const char**, uint32_t*);
+};
+const StringKind kKinds[] = {
+    {"c", QELT_STRING_TYPE_C, qelt_variant_new_string_c, qelt_variant_as_string_c},
+    {"utf8", QELT_STRING_TYPE_UTF8, qelt_variant_new_string_utf8, qelt_variant_as_string_utf8},
+};
+
+TEST(String, CapacityBoundsTheSearch) {
+    const struct {
+        std::string buffer;
+        uint32_t capacity;
+        qelt_err rc;
+        std::string stored;
+    } cases[] = {
+        {std::string("abc\0", 4), 4, QELT_SUCCESS, std::string("abc\0", 4)},
+        {std::string("\0", 1), 1, QELT_SUCCESS, std::string("\0", 1)},
+        {std::string("a\0b\0", 4), 4, QELT_SUCCESS, std::string("a\0", 2)},
+        {std::string("abc\0", 4), 3, QELT_ERR_WRONG_STRING_SIZE, ""},
+        {std::string("abc\0", 4), 0, QELT_ERR_WRONG_STRING_SIZE, ""},
+    };
+    for (const StringKind& kind : kKinds) {
+        for (const auto& c : cases) {
+            // An exact-size heap copy lets the sanitizer catch a read past it.
+            auto buffer = std::make_unique<char[]>(c.buffer.size());
+            std::memcpy(buffer.get(), c.buffer.data(), c.buffer.size());
+            qelt_variant sentinel{};
+            qelt_variant* raw = &sentinel;  // a failure must clear it
+            ASSERT_EQ(kind.make(&raw, buffer.get(), c.capacity), c.rc) << kind.name;
+            if (c.rc != QELT_SUCCESS) {
+                EXPECT_EQ(raw, nullptr);
+                continue;
+            }
+            OwnedVariant v(raw);
+            buffer[0] = 'X';  // the variant holds its own copy
+            const char* text = nullptr;
+            uint32_t size = 0;
+            ASSERT_EQ(kind.read(v.get(), &text, &size), QELT_SUCCESS);
+            EXPECT_EQ(std::string(text, size), c.stored);
+            EXPECT_EQ(v->subtype, kind.subtype);
+            EXPECT_EQ(v->size, size);
+            text = nullptr;
+            EXPECT_EQ(kind.read(v.get(), &text, nullptr), QELT_SUCCESS);
+            EXPECT_NE(text, nullptr);
+        }
+    }
+}
+
+TEST(String, UnterminatedBufferOfExactCapacityIsRefused) {
+    auto buffer = std::make_unique<char[]>(3);
+    std::memcpy(buffer.get(), "abc", 3);
+    qelt_variant* v = nullptr;
+    EXPECT_EQ(qelt_variant_new_string_c(&v, buffer.get(), 3), QELT_ERR_WRONG_STRING_SIZE);
+    EXPECT_EQ(v, nullptr);
+}
+
+TEST(String, NullsAndSubtypeMismatch) {
+    EXPECT_EQ(qelt_variant_new_string_c(nullptr, nullptr, 4), QELT_ERR_NULL_PTR);
+    EXPECT_EQ(qelt_variant_new_string_utf8(nullptr, "abc", 4), QELT_ERR_NULL_PTR);
+    EXPECT_EQ(qelt_variant_new_string_c(nullptr, "abc", 0), QELT_ERR_NULL_PTR);
+    qelt_variant* raw = nullptr;
+    ASSERT_EQ(qelt_variant_new_string_utf8(&raw, "abc", 4), QELT_SUCCESS);
+    OwnedVariant utf8(raw);
+    ASSERT_EQ(qelt_variant_new_int32(&raw, 1), QELT_SUCCESS);
+    OwnedVariant number(raw);
+    const char* text = "untouched";
+    uint32_t size = 99;
+    EXPECT_EQ(qelt_variant_as_string_c(utf8.get(), &text, &size), QELT_ERR_INVALID_TYPE);
+    EXPECT_EQ(qelt_variant_as_string_utf8(number.get(), &text, &size), QELT_ERR_INVALID_TYPE);
+    EXPECT_EQ(qelt_variant_as_string_utf8(utf8.get(), nullptr, &size), QELT_ERR_NULL_PTR);
+    EXPECT_EQ(qelt_variant_as_string_c(nullptr, &text, &size), QELT_ERR_NULL_PTR);
+    EXPECT_STREQ(text, "untouched");
+    EXPECT_EQ(size, 99u);
+}
+
+TEST(Binary, StoresCopyAndAnyBinaryType) {
+    unsigned char data[] = {0, 1, 0, 255};
+    qelt_variant* raw = nullptr;
+    ASSERT_EQ(qelt_variant_new_binary(&raw, data, sizeof data, 200), QELT_SUCCESS);
+    OwnedVariant v(raw);
+    data[0] = 9;
+    const void* out = nullptr;
+    uint32_t length = 0;
+    uint8_t type = 0;
+    ASSERT_EQ(qelt_variant_as_binary(v.get(), &out, &length, &type), QELT_SUCCESS);
+    const unsigned char expected[] = {0, 1, 0, 255};
+    ASSERT_EQ(length, sizeof expected);
+    EXPECT_EQ(std::memcmp(out, expected, length), 0);
+    EXPECT_EQ(type, 200);
+    EXPECT_EQ(qelt_variant_as_binary(v.get(), nullptr, &length, &type), QELT_ERR_NULL_PTR);
+    EXPECT_EQ(qelt_variant_as_binary(v.get(), &out, nullptr, &type), QELT_ERR_NULL_PTR);
+    EXPECT_EQ(qelt_variant_as_binary(v.get(), &out, &length, nullptr), QELT_ERR_NULL_PTR);
+    EXPECT_EQ(qelt_variant_as_binary(nullptr, &out, &length, &type), QELT_ERR_NULL_PTR);
+}
+
+TEST(Binary, EmptyOrNullDataIsRefused) {
+    qelt_variant sentinel{};
+    qelt_variant* v = &sentinel;
+    EXPECT_EQ(qelt_variant_new_binary(&v, "x", 0, 0), QELT_ERR_WRONG_STRING_SIZE);
+    EXPECT_EQ(v, nullptr);
+    EXPECT_EQ(qelt_variant_new_binary(&v, nullptr, 0, 0), QELT_ERR_NULL_PTR);
+    EXPECT_EQ(qelt_variant_new_binary(nullptr, "x", 0, 0), QELT_ERR_WRONG_STRING_SIZE);
+    EXPECT_EQ(qelt_variant_new_binary(nullptr, "x", 1, 0), QELT_ERR_NULL_PTR);
+    qelt_variant* raw = nullptr;
+    ASSERT_EQ(qelt_variant_new_string_c(&raw, "x", 2), QELT_SUCCESS);
+    OwnedVariant s(raw);
+    const void* out = nullptr;
+    uint32_t length = 0;
+    uint8_t type = 0;
+    EXPECT_EQ(qelt_variant_as_binary(s.get(), &out, &length, &type), QELT_ERR_INVALID_TYPE);
+}
+
+TEST(Timestamp, FieldsUncheckedAndPaddingZero) {
+    qelt_timestamp in;
+    std::memset(&in, 0xAA, sizeof in);  // padding byte of the caller's copy is garbage
+    in.year = -1;
+    in.month = 13;
+    in.day = 31;
+    in.hour = 23;
+    in.minute = 59;
+    in.second = 60;
+    in.microsecond = 5000000;
+    qelt_variant* raw = nullptr;
+    ASSERT_EQ(qelt_variant_new_timestamp(&raw, &in), QELT_SUCCESS);
+    OwnedVariant v(raw);
+    EXPECT_EQ(v->size, 12u);
+    const qelt_timestamp* out = nullptr;
+    ASSERT_EQ(qelt_variant_as_timestamp(v.get(), &out), QELT_SUCCESS);
+    ASSERT_NE(out, &in);
+    const unsigned char expected[12] = {0xFF, 0xFF, 13, 31, 23, 59, 60, 0, 0x40, 0x4B, 0x4C, 0x00};
+    EXPECT_EQ(std::memcmp(out, expected, 12), 0);
+    EXPECT_EQ(out->year, -1);
+    EXPECT_EQ(out->microsecond, 5000000u);
+
+    EXPECT_EQ(qelt_variant_new_timestamp(&raw, nullptr), QELT_ERR_NULL_PTR);
+    EXPECT_EQ(qelt_variant_new_timestamp(nullptr, &in), QELT_ERR_NULL_PTR);
+    EXPECT_EQ(qelt_variant_as_timestamp(v.get(), nullptr), QELT_ERR_NULL_PTR);
+    EXPECT_EQ(qelt_variant_as_timestamp(nullptr, &out), QELT_ERR_NULL_PTR);
+    ASSERT_EQ(qelt_variant_new_none(&raw), QELT_SUCCESS);
+    OwnedVariant none(raw);
+    EXPECT_EQ(qelt_variant_as_timestamp(none.get(), &out), QELT_ERR_INVALID_TYPE);
+}
+
+}  // namespace
