@@ -1,0 +1,58 @@
+// Value hashing and equality: the two operations that decide which keys a map
+// treats as the same. Both read the same bytes, so equal values hash alike.
+#include "payload.h"
+#include "qelt_internal.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kMultiplier = 0x5294A529u;
+
+uint32_t hash_span(uint8_t type, uint8_t subtype, const unsigned char* data,
+                   size_t length) noexcept {
+    uint32_t h = type * kMultiplier + subtype;
+    for (size_t i = 0; i < length; ++i) h = h * kMultiplier + data[i];
+    return h;
+}
+
+}  // namespace
+
+uint32_t qelt_hash_bytes(uint8_t type, uint8_t subtype, const void* data, int32_t length) {
+    if (data == nullptr || length < 1) return hash_span(type, subtype, nullptr, 0);
+    return hash_span(type, subtype, static_cast<const unsigned char*>(data),
+                     static_cast<size_t>(length));
+}
+
+qelt_err qelt_variant_get_hash(qelt_variant* v, uint32_t* out) {
+    if (v == nullptr || out == nullptr) return QELT_ERR_NULL_PTR;
+    if (v->hash == QELT_HASH_NOT_COMPUTED) {
+        // The payload length is taken as a full 32-bit size: a payload past
+        // 2 GiB still hashes all of its bytes instead of none.
+        uint32_t h;
+        if (qelt_has_heap_payload(v->type) && v->value.ptr != nullptr) {
+            h = hash_span(v->type, v->subtype, static_cast<const unsigned char*>(v->value.ptr),
+                          v->size);
+        } else {
+            h = hash_span(v->type, v->subtype, v->value.bytes, sizeof v->value.bytes);
+        }
+        v->hash = h == QELT_HASH_NOT_COMPUTED ? 0 : h;
+    }
+    *out = v->hash;
+    return QELT_SUCCESS;
+}
+
+bool qelt_variant_equal(const qelt_variant* a, const qelt_variant* b) {
+    if (a == b) return true;
+    if (a == nullptr || b == nullptr) return false;
+    if (a->type != b->type || a->subtype != b->subtype) return false;
+    if (qelt_has_heap_payload(a->type)) {
+        if (a->size != b->size) return false;
+        if (a->value.ptr == b->value.ptr) return true;
+        if (a->value.ptr == nullptr || b->value.ptr == nullptr) return false;
+        return std::memcmp(a->value.ptr, b->value.ptr, a->size) == 0;
+    }
+    // Containers compare their body pointers here, so they equal only themselves.
+    return std::memcmp(a->value.bytes, b->value.bytes, sizeof a->value.bytes) == 0;
+}
