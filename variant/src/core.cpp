@@ -19,11 +19,11 @@ constexpr uint32_t kApiVersion = 101;
 // Allocation
 // ---------------------------------------------------------------------------
 
-void* qelt_mem_alloc(uint32_t size, bool zero) {
+void* qelt_mem_alloc(uint32_t size, bool zero) noexcept {
     return zero ? std::calloc(1, size) : std::malloc(size);
 }
 
-qelt_err qelt_variant_alloc(qelt_variant** out, uint8_t type) {
+qelt_err qelt_variant_alloc(qelt_variant** out, uint8_t type) noexcept {
     if (out == nullptr) return QELT_ERR_NULL_PTR;
     // Zero fill is part of the value contract: scalars narrower than 8 bytes
     // leave the upper bytes of `value` as they are, and hashing reads them.
@@ -36,7 +36,7 @@ qelt_err qelt_variant_alloc(qelt_variant** out, uint8_t type) {
     return QELT_SUCCESS;
 }
 
-void qelt_variant_free_record(qelt_variant* v) {
+void qelt_variant_free_record(qelt_variant* v) noexcept {
     if (qelt_has_heap_payload(v->type)) std::free(v->value.ptr);
     std::free(v);
 }
@@ -45,11 +45,11 @@ void qelt_variant_free_record(qelt_variant* v) {
 // Lifetime
 // ---------------------------------------------------------------------------
 
-qelt_err qelt_variant_new_none(qelt_variant** out) {
+qelt_err qelt_variant_new_none(qelt_variant** out) noexcept {
     return qelt_variant_alloc(out, QELT_VARIANT_TYPE_NONE);
 }
 
-qelt_err qelt_variant_incref(qelt_variant* v) {
+qelt_err qelt_variant_incref(qelt_variant* v) noexcept {
     if (v == nullptr) return QELT_ERR_NULL_PTR;
     if (v->refcount == kMaxRefcount) return QELT_ERR_REFCNT_EXCD;
     ++v->refcount;
@@ -58,7 +58,7 @@ qelt_err qelt_variant_incref(qelt_variant* v) {
 
 // Containers go to their own teardown, which walks nested trees with an
 // explicit stack; everything else is a single record with at most one block.
-qelt_err qelt_variant_decref(qelt_variant* v) {
+qelt_err qelt_variant_decref(qelt_variant* v) noexcept {
     if (v == nullptr) return QELT_ERR_NULL_PTR;
     if (--v->refcount != 0) return QELT_SUCCESS;
     if (v->type == QELT_VARIANT_TYPE_LIST || v->type == QELT_VARIANT_TYPE_MAP) {
@@ -73,26 +73,26 @@ qelt_err qelt_variant_decref(qelt_variant* v) {
 // Queries
 // ---------------------------------------------------------------------------
 
-qelt_err qelt_variant_get_refcount(const qelt_variant* v, uint16_t* out) {
+qelt_err qelt_variant_get_refcount(const qelt_variant* v, uint16_t* out) noexcept {
     if (v == nullptr || out == nullptr) return QELT_ERR_NULL_PTR;
     *out = v->refcount;
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_get_type(const qelt_variant* v, uint8_t* type, uint8_t* subtype) {
+qelt_err qelt_variant_get_type(const qelt_variant* v, uint8_t* type, uint8_t* subtype) noexcept {
     if (v == nullptr || type == nullptr) return QELT_ERR_NULL_PTR;
     *type = v->type;
     if (subtype != nullptr) *subtype = v->subtype;
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_type_check(const qelt_variant* v, uint8_t type, uint8_t* matches) {
+qelt_err qelt_variant_type_check(const qelt_variant* v, uint8_t type, uint8_t* matches) noexcept {
     if (v == nullptr || matches == nullptr) return QELT_ERR_NULL_PTR;
     *matches = v->type == type ? QELT_TRUE : QELT_FALSE;
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_get_version(uint32_t* lib_version, uint32_t* api_version) {
+qelt_err qelt_get_version(uint32_t* lib_version, uint32_t* api_version) noexcept {
     if (lib_version == nullptr || api_version == nullptr) return QELT_ERR_NULL_PTR;
     *lib_version = kLibraryVersion;
     *api_version = kApiVersion;

@@ -80,13 +80,13 @@ static_assert(kHalf.mantissa[1024] == 0x38000000u);
 
 }  // namespace
 
-uint16_t qelt_float_to_half(float value) {
+uint16_t qelt_float_to_half(float value) noexcept {
     const uint32_t f = std::bit_cast<uint32_t>(value);
     const uint32_t i = f >> 23;
     return static_cast<uint16_t>(kHalf.base[i] + ((f & 0x007FFFFFu) >> kHalf.shift[i]));
 }
 
-float qelt_half_to_float(uint16_t half) {
+float qelt_half_to_float(uint16_t half) noexcept {
     const uint32_t e = half >> 10;
     return std::bit_cast<float>(kHalf.mantissa[kHalf.offset[e] + (half & 0x3FFu)] +
                                 kHalf.exponent[e]);

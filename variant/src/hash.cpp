@@ -19,13 +19,13 @@ uint32_t hash_span(uint8_t type, uint8_t subtype, const unsigned char* data,
 
 }  // namespace
 
-uint32_t qelt_hash_bytes(uint8_t type, uint8_t subtype, const void* data, int32_t length) {
+uint32_t qelt_hash_bytes(uint8_t type, uint8_t subtype, const void* data, int32_t length) noexcept {
     if (data == nullptr || length < 1) return hash_span(type, subtype, nullptr, 0);
     return hash_span(type, subtype, static_cast<const unsigned char*>(data),
                      static_cast<size_t>(length));
 }
 
-qelt_err qelt_variant_get_hash(qelt_variant* v, uint32_t* out) {
+qelt_err qelt_variant_get_hash(qelt_variant* v, uint32_t* out) noexcept {
     if (v == nullptr || out == nullptr) return QELT_ERR_NULL_PTR;
     if (v->hash == QELT_HASH_NOT_COMPUTED) {
         // The payload length is taken as a full 32-bit size: a payload past
@@ -43,7 +43,7 @@ qelt_err qelt_variant_get_hash(qelt_variant* v, uint32_t* out) {
     return QELT_SUCCESS;
 }
 
-bool qelt_variant_equal(const qelt_variant* a, const qelt_variant* b) {
+bool qelt_variant_equal(const qelt_variant* a, const qelt_variant* b) noexcept {
     if (a == b) return true;
     if (a == nullptr || b == nullptr) return false;
     if (a->type != b->type || a->subtype != b->subtype) return false;

@@ -71,19 +71,19 @@ qelt_err as_string(const qelt_variant* v, const char** text, uint32_t* size,
 // Strings
 // ---------------------------------------------------------------------------
 
-qelt_err qelt_variant_new_string_c(qelt_variant** out, const char* text, uint32_t capacity) {
+qelt_err qelt_variant_new_string_c(qelt_variant** out, const char* text, uint32_t capacity) noexcept {
     return new_string(out, text, capacity, QELT_STRING_TYPE_C);
 }
 
-qelt_err qelt_variant_new_string_utf8(qelt_variant** out, const char* text, uint32_t capacity) {
+qelt_err qelt_variant_new_string_utf8(qelt_variant** out, const char* text, uint32_t capacity) noexcept {
     return new_string(out, text, capacity, QELT_STRING_TYPE_UTF8);
 }
 
-qelt_err qelt_variant_as_string_c(const qelt_variant* v, const char** text, uint32_t* size) {
+qelt_err qelt_variant_as_string_c(const qelt_variant* v, const char** text, uint32_t* size) noexcept {
     return as_string(v, text, size, QELT_STRING_TYPE_C);
 }
 
-qelt_err qelt_variant_as_string_utf8(const qelt_variant* v, const char** text, uint32_t* size) {
+qelt_err qelt_variant_as_string_utf8(const qelt_variant* v, const char** text, uint32_t* size) noexcept {
     return as_string(v, text, size, QELT_STRING_TYPE_UTF8);
 }
 
@@ -92,7 +92,7 @@ qelt_err qelt_variant_as_string_utf8(const qelt_variant* v, const char** text, u
 // ---------------------------------------------------------------------------
 
 qelt_err qelt_variant_new_binary(qelt_variant** out, const void* data, uint32_t length,
-                                 uint8_t bin_type) {
+                                 uint8_t bin_type) noexcept {
     if (data == nullptr) return QELT_ERR_NULL_PTR;
     if (length == 0) {
         if (out != nullptr) *out = nullptr;
@@ -106,7 +106,7 @@ qelt_err qelt_variant_new_binary(qelt_variant** out, const void* data, uint32_t 
 }
 
 qelt_err qelt_variant_as_binary(const qelt_variant* v, const void** data, uint32_t* length,
-                                uint8_t* bin_type) {
+                                uint8_t* bin_type) noexcept {
     if (data == nullptr || length == nullptr || bin_type == nullptr || v == nullptr) {
         return QELT_ERR_NULL_PTR;
     }
@@ -121,7 +121,7 @@ qelt_err qelt_variant_as_binary(const qelt_variant* v, const void** data, uint32
 // Timestamps
 // ---------------------------------------------------------------------------
 
-qelt_err qelt_variant_new_timestamp(qelt_variant** out, const qelt_timestamp* ts) {
+qelt_err qelt_variant_new_timestamp(qelt_variant** out, const qelt_timestamp* ts) noexcept {
     if (ts == nullptr) return QELT_ERR_NULL_PTR;
     void* block = nullptr;
     const qelt_err rc = new_with_payload(out, QELT_VARIANT_TYPE_TIMESTAMP, 0,
@@ -140,7 +140,7 @@ qelt_err qelt_variant_new_timestamp(qelt_variant** out, const qelt_timestamp* ts
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_as_timestamp(const qelt_variant* v, const qelt_timestamp** ts) {
+qelt_err qelt_variant_as_timestamp(const qelt_variant* v, const qelt_timestamp** ts) noexcept {
     if (ts == nullptr || v == nullptr) return QELT_ERR_NULL_PTR;
     if (v->type != QELT_VARIANT_TYPE_TIMESTAMP) return QELT_ERR_INVALID_TYPE;
     *ts = static_cast<const qelt_timestamp*>(v->value.ptr);

@@ -16,14 +16,14 @@ extern "C" {
 // ---------------------------------------------------------------------------
 
 // A block of `size` bytes, zero-filled when `zero` is set; null on failure.
-void* qelt_mem_alloc(uint32_t size, bool zero);
+void* qelt_mem_alloc(uint32_t size, bool zero) noexcept;
 // The one constructor of records: zero-filled, `type` set, hash not computed,
 // refcount 1. QELT_ERR_OUT_OF_MEMORY leaves *out null.
-qelt_err qelt_variant_alloc(qelt_variant** out, uint8_t type);
+qelt_err qelt_variant_alloc(qelt_variant** out, uint8_t type) noexcept;
 
 // Frees the payload of a STRING, BINARY or TIMESTAMP and then the record
 // itself. Used for every record whose count reached 0 that is not a container.
-void qelt_variant_free_record(qelt_variant* v);
+void qelt_variant_free_record(qelt_variant* v) noexcept;
 // Tears down a LIST or MAP whose count reached 0: releases everything it
 // holds, depth first, without native recursion, then frees body and record.
 void qelt_container_destroy(qelt_variant* v);

@@ -40,10 +40,10 @@ qelt_err scalar_as(const qelt_variant* v, T* out) noexcept {
 }  // namespace
 
 #define QELT_DEFINE_SCALAR(name, ctype, code, member)                                   \
-    qelt_err qelt_variant_new_##name(qelt_variant** out, ctype value) {                 \
+    qelt_err qelt_variant_new_##name(qelt_variant** out, ctype value) noexcept {        \
         return scalar_new<code, ctype, &qelt_value::member>(out, value);                \
     }                                                                                   \
-    qelt_err qelt_variant_as_##name(const qelt_variant* v, ctype* out) {                \
+    qelt_err qelt_variant_as_##name(const qelt_variant* v, ctype* out) noexcept {       \
         return scalar_as<code, ctype, &qelt_value::member>(v, out);                     \
     }
 

@@ -22,6 +22,13 @@
 #include <stdbool.h>
 #endif
 
+/* Marks the functions that cannot throw; C++ callers see it in the type. */
+#ifdef __cplusplus
+#define QELT_NOEXCEPT noexcept
+#else
+#define QELT_NOEXCEPT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -128,19 +135,19 @@ typedef struct qelt_variant {
 /* ------------------------------------------------------------------------ */
 
 /* A new NONE variant in *out (one reference, owned by the caller). */
-qelt_err qelt_variant_new_none(qelt_variant** out);
+qelt_err qelt_variant_new_none(qelt_variant** out) QELT_NOEXCEPT;
 /* Take one more reference. QELT_ERR_REFCNT_EXCD at 65535, count unchanged. */
-qelt_err qelt_variant_incref(qelt_variant* v);
+qelt_err qelt_variant_incref(qelt_variant* v) QELT_NOEXCEPT;
 /* Give up one reference; the last one destroys the variant and releases
  * everything a list or map holds, depth first. */
-qelt_err qelt_variant_decref(qelt_variant* v);
-qelt_err qelt_variant_get_refcount(const qelt_variant* v, uint16_t* out);
+qelt_err qelt_variant_decref(qelt_variant* v) QELT_NOEXCEPT;
+qelt_err qelt_variant_get_refcount(const qelt_variant* v, uint16_t* out) QELT_NOEXCEPT;
 /* `subtype` is optional. */
-qelt_err qelt_variant_get_type(const qelt_variant* v, uint8_t* type, uint8_t* subtype);
+qelt_err qelt_variant_get_type(const qelt_variant* v, uint8_t* type, uint8_t* subtype) QELT_NOEXCEPT;
 /* *matches = 1 when v's type is `type`, else 0; a mismatch is not an error. */
-qelt_err qelt_variant_type_check(const qelt_variant* v, uint8_t type, uint8_t* matches);
+qelt_err qelt_variant_type_check(const qelt_variant* v, uint8_t type, uint8_t* matches) QELT_NOEXCEPT;
 /* Library version 1, API version 101. */
-qelt_err qelt_get_version(uint32_t* lib_version, uint32_t* api_version);
+qelt_err qelt_get_version(uint32_t* lib_version, uint32_t* api_version) QELT_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Scalars                                                                    */
@@ -150,30 +157,31 @@ qelt_err qelt_get_version(uint32_t* lib_version, uint32_t* api_version);
  * QELT_ERR_INVALID_TYPE otherwise) and writes *out only on success; a null out
  * or v gives QELT_ERR_NULL_PTR before the type is looked at. */
 
-qelt_err qelt_variant_new_bool(qelt_variant** out, uint8_t value);      /* byte kept as given */
-qelt_err qelt_variant_as_bool(const qelt_variant* v, uint8_t* out);
-qelt_err qelt_variant_new_float16(qelt_variant** out, uint16_t value);  /* binary16 bit pattern */
-qelt_err qelt_variant_as_float16(const qelt_variant* v, uint16_t* out);
-qelt_err qelt_variant_new_float32(qelt_variant** out, float value);
-qelt_err qelt_variant_as_float32(const qelt_variant* v, float* out);
-qelt_err qelt_variant_new_float64(qelt_variant** out, double value);
-qelt_err qelt_variant_as_float64(const qelt_variant* v, double* out);
-qelt_err qelt_variant_new_int16(qelt_variant** out, int16_t value);
-qelt_err qelt_variant_as_int16(const qelt_variant* v, int16_t* out);
-qelt_err qelt_variant_new_int32(qelt_variant** out, int32_t value);
-qelt_err qelt_variant_as_int32(const qelt_variant* v, int32_t* out);
-qelt_err qelt_variant_new_int64(qelt_variant** out, int64_t value);
-qelt_err qelt_variant_as_int64(const qelt_variant* v, int64_t* out);
-qelt_err qelt_variant_new_int8(qelt_variant** out, int8_t value);
-qelt_err qelt_variant_as_int8(const qelt_variant* v, int8_t* out);
-qelt_err qelt_variant_new_uint16(qelt_variant** out, uint16_t value);
-qelt_err qelt_variant_as_uint16(const qelt_variant* v, uint16_t* out);
-qelt_err qelt_variant_new_uint32(qelt_variant** out, uint32_t value);
-qelt_err qelt_variant_as_uint32(const qelt_variant* v, uint32_t* out);
-qelt_err qelt_variant_new_uint64(qelt_variant** out, uint64_t value);
-qelt_err qelt_variant_as_uint64(const qelt_variant* v, uint64_t* out);
-qelt_err qelt_variant_new_uint8(qelt_variant** out, uint8_t value);
-qelt_err qelt_variant_as_uint8(const qelt_variant* v, uint8_t* out);
+/* bool keeps its byte as given (2 stays 2); float16 holds a binary16 bit pattern. */
+qelt_err qelt_variant_new_bool(qelt_variant** out, uint8_t value) QELT_NOEXCEPT;
+qelt_err qelt_variant_as_bool(const qelt_variant* v, uint8_t* out) QELT_NOEXCEPT;
+qelt_err qelt_variant_new_float16(qelt_variant** out, uint16_t value) QELT_NOEXCEPT;
+qelt_err qelt_variant_as_float16(const qelt_variant* v, uint16_t* out) QELT_NOEXCEPT;
+qelt_err qelt_variant_new_float32(qelt_variant** out, float value) QELT_NOEXCEPT;
+qelt_err qelt_variant_as_float32(const qelt_variant* v, float* out) QELT_NOEXCEPT;
+qelt_err qelt_variant_new_float64(qelt_variant** out, double value) QELT_NOEXCEPT;
+qelt_err qelt_variant_as_float64(const qelt_variant* v, double* out) QELT_NOEXCEPT;
+qelt_err qelt_variant_new_int16(qelt_variant** out, int16_t value) QELT_NOEXCEPT;
+qelt_err qelt_variant_as_int16(const qelt_variant* v, int16_t* out) QELT_NOEXCEPT;
+qelt_err qelt_variant_new_int32(qelt_variant** out, int32_t value) QELT_NOEXCEPT;
+qelt_err qelt_variant_as_int32(const qelt_variant* v, int32_t* out) QELT_NOEXCEPT;
+qelt_err qelt_variant_new_int64(qelt_variant** out, int64_t value) QELT_NOEXCEPT;
+qelt_err qelt_variant_as_int64(const qelt_variant* v, int64_t* out) QELT_NOEXCEPT;
+qelt_err qelt_variant_new_int8(qelt_variant** out, int8_t value) QELT_NOEXCEPT;
+qelt_err qelt_variant_as_int8(const qelt_variant* v, int8_t* out) QELT_NOEXCEPT;
+qelt_err qelt_variant_new_uint16(qelt_variant** out, uint16_t value) QELT_NOEXCEPT;
+qelt_err qelt_variant_as_uint16(const qelt_variant* v, uint16_t* out) QELT_NOEXCEPT;
+qelt_err qelt_variant_new_uint32(qelt_variant** out, uint32_t value) QELT_NOEXCEPT;
+qelt_err qelt_variant_as_uint32(const qelt_variant* v, uint32_t* out) QELT_NOEXCEPT;
+qelt_err qelt_variant_new_uint64(qelt_variant** out, uint64_t value) QELT_NOEXCEPT;
+qelt_err qelt_variant_as_uint64(const qelt_variant* v, uint64_t* out) QELT_NOEXCEPT;
+qelt_err qelt_variant_new_uint8(qelt_variant** out, uint8_t value) QELT_NOEXCEPT;
+qelt_err qelt_variant_as_uint8(const qelt_variant* v, uint8_t* out) QELT_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Half precision                                                             */
@@ -181,9 +189,9 @@ qelt_err qelt_variant_as_uint8(const qelt_variant* v, uint8_t* out);
 
 /* binary32 -> binary16 pattern, truncating toward zero; NaNs keep sign and
  * the top 10 mantissa bits. */
-uint16_t qelt_float_to_half(float value);
+uint16_t qelt_float_to_half(float value) QELT_NOEXCEPT;
 /* binary16 pattern -> binary32, exact for all 65536 patterns. */
-float qelt_half_to_float(uint16_t half);
+float qelt_half_to_float(uint16_t half) QELT_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Strings, binaries, timestamps                                              */
@@ -196,21 +204,21 @@ float qelt_half_to_float(uint16_t half);
  * included (a NUL-terminated text of length n passes n + 1). The text is
  * stored up to its first NUL; no NUL within capacity, or capacity 0, gives
  * QELT_ERR_WRONG_STRING_SIZE. */
-qelt_err qelt_variant_new_string_c(qelt_variant** out, const char* text, uint32_t capacity);
-qelt_err qelt_variant_new_string_utf8(qelt_variant** out, const char* text, uint32_t capacity);
+qelt_err qelt_variant_new_string_c(qelt_variant** out, const char* text, uint32_t capacity) QELT_NOEXCEPT;
+qelt_err qelt_variant_new_string_utf8(qelt_variant** out, const char* text, uint32_t capacity) QELT_NOEXCEPT;
 /* The stored text (NUL-terminated) and optionally its size, NUL included.
  * The subtype must match: a UTF-8 string is not readable as a C string. */
-qelt_err qelt_variant_as_string_c(const qelt_variant* v, const char** text, uint32_t* size);
-qelt_err qelt_variant_as_string_utf8(const qelt_variant* v, const char** text, uint32_t* size);
+qelt_err qelt_variant_as_string_c(const qelt_variant* v, const char** text, uint32_t* size) QELT_NOEXCEPT;
+qelt_err qelt_variant_as_string_utf8(const qelt_variant* v, const char** text, uint32_t* size) QELT_NOEXCEPT;
 
 /* A length of 0 gives QELT_ERR_WRONG_STRING_SIZE. Any binary type is kept. */
 qelt_err qelt_variant_new_binary(qelt_variant** out, const void* data, uint32_t length,
-                                 uint8_t bin_type);
+                                 uint8_t bin_type) QELT_NOEXCEPT;
 qelt_err qelt_variant_as_binary(const qelt_variant* v, const void** data, uint32_t* length,
-                                uint8_t* bin_type);
+                                uint8_t* bin_type) QELT_NOEXCEPT;
 
-qelt_err qelt_variant_new_timestamp(qelt_variant** out, const qelt_timestamp* ts);
-qelt_err qelt_variant_as_timestamp(const qelt_variant* v, const qelt_timestamp** ts);
+qelt_err qelt_variant_new_timestamp(qelt_variant** out, const qelt_timestamp* ts) QELT_NOEXCEPT;
+qelt_err qelt_variant_as_timestamp(const qelt_variant* v, const qelt_timestamp** ts) QELT_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Hashing and equality                                                       */
@@ -218,13 +226,13 @@ qelt_err qelt_variant_as_timestamp(const qelt_variant* v, const qelt_timestamp**
 
 /* h = type*M + subtype, then h = h*M + byte for each byte (M = 0x5294A529,
  * 32-bit wrapping). `data` may be null; length < 1 hashes no bytes. */
-uint32_t qelt_hash_bytes(uint8_t type, uint8_t subtype, const void* data, int32_t length);
+uint32_t qelt_hash_bytes(uint8_t type, uint8_t subtype, const void* data, int32_t length) QELT_NOEXCEPT;
 /* The cached hash of the value (computed on first use, never 0xFFFFFFFF).
  * Lists and maps hash by identity. */
-qelt_err qelt_variant_get_hash(qelt_variant* v, uint32_t* out);
+qelt_err qelt_variant_get_hash(qelt_variant* v, uint32_t* out) QELT_NOEXCEPT;
 /* Value equality: same type, subtype and value bytes; containers are equal
  * only to themselves. Either argument may be null. */
-bool qelt_variant_equal(const qelt_variant* a, const qelt_variant* b);
+bool qelt_variant_equal(const qelt_variant* a, const qelt_variant* b) QELT_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Lists                                                                      */
