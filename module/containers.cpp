@@ -1,0 +1,528 @@
+// Lists and maps.
+
+#include "qeltypes_module.h"
+
+namespace qeltypes {
+
+namespace {
+
+/* No counting from the end: every negative index reaches the library as the
+ * one it rejects as out of range. */
+int32_t list_index(int index)
+{
+    return index < 0 ? QELT_LIST_INDEX_UNKNOWN : index;
+}
+
+} // namespace
+
+/* ------------------------------------------------------------------------ */
+/* Lists                                                                      */
+/* ------------------------------------------------------------------------ */
+
+extern const char doc_qelt_variant_new_list[] =
+    "qelt_variant_new_list()\n"
+    "Create a new variant list\n"
+    "\n"
+    "Returns:\n"
+    "    (int): variant handle";
+
+// The argument tuple is not parsed: arguments are accepted and ignored.
+PyObject* meth_qelt_variant_new_list(PyObject*, PyObject*)
+{
+    qelt_variant* list = nullptr;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_new_list(&list);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_new_list", rc);
+    return owned_handle(list);
+}
+
+extern const char doc_qelt_variant_list_append[] =
+    "qelt_variant_list_append(list, value)\n"
+    "Appends a value to a list\n"
+    "\n"
+    "Args:\n"
+    "    list (int): variant list handle\n"
+    "    value (int): handle of variant to append to the list\n"
+    "\n"
+    "Returns:\n"
+    "    (int): index of the appended value";
+
+PyObject* meth_qelt_variant_list_append(PyObject*, PyObject* args)
+{
+    PyObject *list_handle, *value_handle;
+    if (!PyArg_ParseTuple(args, "OO", &list_handle, &value_handle))
+        return nullptr;
+    qelt_variant* list = to_variant(list_handle);
+    qelt_variant* value = to_variant(value_handle);
+    int32_t index = QELT_LIST_INDEX_UNKNOWN;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_list_append(list, value, &index);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_list_append", rc);
+    return PyLong_FromLong(index);
+}
+
+extern const char doc_qelt_variant_list_insert[] =
+    "qelt_variant_list_insert(list, value, index)\n"
+    "Inserts a value to a list\n"
+    "\n"
+    "Args:\n"
+    "    list (int): variant list handle\n"
+    "    value (int): handle of variant to insert into the list\n"
+    "    index (int): index to insert the value at";
+
+PyObject* meth_qelt_variant_list_insert(PyObject*, PyObject* args)
+{
+    PyObject *list_handle, *value_handle;
+    int index;
+    if (!PyArg_ParseTuple(args, "OOi", &list_handle, &value_handle, &index))
+        return nullptr;
+    qelt_variant* list = to_variant(list_handle);
+    qelt_variant* value = to_variant(value_handle);
+    const int32_t at = list_index(index);
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_list_insert(list, value, at);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_list_insert", rc);
+    Py_RETURN_NONE;
+}
+
+extern const char doc_qelt_variant_list_set_item[] =
+    "qelt_variant_list_set_item(list, value, index)\n"
+    "Overwrites a value in a list\n"
+    "\n"
+    "Args:\n"
+    "    list (int): variant list handle\n"
+    "    value (int): handle of variant to set into the list\n"
+    "    index (int): index to set the value at";
+
+PyObject* meth_qelt_variant_list_set_item(PyObject*, PyObject* args)
+{
+    PyObject *list_handle, *value_handle;
+    int index;
+    if (!PyArg_ParseTuple(args, "OOi", &list_handle, &value_handle, &index))
+        return nullptr;
+    qelt_variant* list = to_variant(list_handle);
+    qelt_variant* value = to_variant(value_handle);
+    const int32_t at = list_index(index);
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_list_set_item(list, value, at);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_list_set_item", rc);
+    Py_RETURN_NONE;
+}
+
+extern const char doc_qelt_variant_list_get_item[] =
+    "qelt_variant_list_get_item(list, index)\n"
+    "Gets a value from the list\n"
+    "\n"
+    "Args:\n"
+    "    list (int): variant list handle\n"
+    "    index (int): index to get the value from\n"
+    "\n"
+    "Returns:\n"
+    "    (int): (borrowed) variant handle";
+
+PyObject* meth_qelt_variant_list_get_item(PyObject*, PyObject* args)
+{
+    PyObject* list_handle;
+    int index;
+    if (!PyArg_ParseTuple(args, "Oi", &list_handle, &index))
+        return nullptr;
+    qelt_variant* list = to_variant(list_handle);
+    const int32_t at = list_index(index);
+    qelt_variant* item = nullptr;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_list_get_item(list, &item, at);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_list_get_item", rc);
+    return borrowed_handle(item);
+}
+
+extern const char doc_qelt_variant_list_delete_item[] =
+    "qelt_variant_list_delete_item(list, index)\n"
+    "Deletes an item in a list\n"
+    "\n"
+    "Args:\n"
+    "    list (int): variant list handle\n"
+    "    index (int): index of the item to be deleted";
+
+PyObject* meth_qelt_variant_list_delete_item(PyObject*, PyObject* args)
+{
+    PyObject* list_handle;
+    int index;
+    if (!PyArg_ParseTuple(args, "Oi", &list_handle, &index))
+        return nullptr;
+    qelt_variant* list = to_variant(list_handle);
+    const int32_t at = list_index(index);
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_list_delete_item(list, at);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_list_delete_item", rc);
+    Py_RETURN_NONE;
+}
+
+extern const char doc_qelt_variant_list_clear[] =
+    "qelt_variant_list_clear(list)\n"
+    "Clears the list\n"
+    "\n"
+    "Args:\n"
+    "    list (int): variant list handle";
+
+PyObject* meth_qelt_variant_list_clear(PyObject*, PyObject* args)
+{
+    PyObject* list_handle;
+    if (!PyArg_ParseTuple(args, "O", &list_handle))
+        return nullptr;
+    qelt_variant* list = to_variant(list_handle);
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_list_clear(list);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_list_clear", rc);
+    Py_RETURN_NONE;
+}
+
+extern const char doc_qelt_variant_list_get_size[] =
+    "qelt_variant_list_get_size(list)\n"
+    "Gets the number of items in the list\n"
+    "\n"
+    "Args:\n"
+    "    list (int): variant list handle\n"
+    "\n"
+    "Returns:\n"
+    "    (int): item count";
+
+PyObject* meth_qelt_variant_list_get_size(PyObject*, PyObject* args)
+{
+    PyObject* list_handle;
+    if (!PyArg_ParseTuple(args, "O", &list_handle))
+        return nullptr;
+    qelt_variant* list = to_variant(list_handle);
+    int32_t size = 0;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_list_get_size(list, &size);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_list_get_size", rc);
+    return PyLong_FromLong(size);
+}
+
+extern const char doc_qelt_variant_list_contains[] =
+    "qelt_variant_list_contains(list, value)\n"
+    "Checks if an item is in the list\n"
+    "\n"
+    "Args:\n"
+    "    list (int): variant list handle\n"
+    "    value (int): handle to variant to check, if in the list\n"
+    "\n"
+    "Returns:\n"
+    "    (int): index of the value or QELT_LIST_INDEX_UNKNOWN if not found";
+
+PyObject* meth_qelt_variant_list_contains(PyObject*, PyObject* args)
+{
+    PyObject *list_handle, *value_handle;
+    if (!PyArg_ParseTuple(args, "OO", &list_handle, &value_handle))
+        return nullptr;
+    qelt_variant* list = to_variant(list_handle);
+    qelt_variant* value = to_variant(value_handle);
+    int32_t index = QELT_LIST_INDEX_UNKNOWN;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_list_contains(list, value, &index);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_list_contains", rc);
+    return PyLong_FromLong(index);
+}
+
+extern const char doc_qelt_variant_list_contains_in_subset[] =
+    "qelt_variant_list_contains_in_subset(list, value, start, stop)\n"
+    "Checks if an item is in the subset of a list\n"
+    "\n"
+    "If you specify a negative stop index, contains is checked for all\n"
+    "elements from start index to the end of the list.\n"
+    "\n"
+    "Args:\n"
+    "    list (int): variant list handle\n"
+    "    value (int): handle to variant to check, if in the list\n"
+    "    start (int): index where to start the subset (inclusive)\n"
+    "    stop (int): index where to stop the subset (inclusive)\n"
+    "\n"
+    "Returns:\n"
+    "    (int): index of the value or QELT_LIST_INDEX_UNKNOWN if not found";
+
+PyObject* meth_qelt_variant_list_contains_in_subset(PyObject*, PyObject* args)
+{
+    PyObject *list_handle, *value_handle;
+    int start, stop;
+    if (!PyArg_ParseTuple(args, "OOii", &list_handle, &value_handle, &start, &stop))
+        return nullptr;
+    qelt_variant* list = to_variant(list_handle);
+    qelt_variant* value = to_variant(value_handle);
+    int32_t index = QELT_LIST_INDEX_UNKNOWN;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_list_contains_in_subset(list, value, &index, start, stop);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_list_contains_in_subset", rc);
+    return PyLong_FromLong(index);
+}
+
+/* ------------------------------------------------------------------------ */
+/* Maps                                                                       */
+/* ------------------------------------------------------------------------ */
+
+extern const char doc_qelt_variant_new_map[] =
+    "qelt_variant_new_map()\n"
+    "Create a new variant map\n"
+    "\n"
+    "Returns:\n"
+    "    (int): variant handle";
+
+// The argument tuple is not parsed: arguments are accepted and ignored.
+PyObject* meth_qelt_variant_new_map(PyObject*, PyObject*)
+{
+    qelt_variant* map = nullptr;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_new_map(&map);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_new_map", rc);
+    return owned_handle(map);
+}
+
+extern const char doc_qelt_variant_map_set[] =
+    "qelt_variant_map_set(map, key, value)\n"
+    "Set a key value pair in a map\n"
+    "\n"
+    "Args:\n"
+    "    map (int): variant map handle\n"
+    "    key (int): variant handle of the key\n"
+    "    value (int): variant handle of the value";
+
+PyObject* meth_qelt_variant_map_set(PyObject*, PyObject* args)
+{
+    PyObject *map_handle, *key_handle, *value_handle;
+    if (!PyArg_ParseTuple(args, "OOO", &map_handle, &key_handle, &value_handle))
+        return nullptr;
+    qelt_variant* map = to_variant(map_handle);
+    qelt_variant* key = to_variant(key_handle);
+    // A null value deletes the key, so only the integer 0 may mean null: a
+    // value that does not convert is refused before the map is touched.
+    auto* value = static_cast<qelt_variant*>(PyLong_AsVoidPtr(value_handle));
+    if (value == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        return raise_error("qelt_variant_map_set", QELT_ERR_NULL_PTR);
+    }
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_map_set(map, key, value);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_map_set", rc);
+    Py_RETURN_NONE;
+}
+
+extern const char doc_qelt_variant_map_get[] =
+    "qelt_variant_map_get(map, key)\n"
+    "Get a value from the map by key\n"
+    "\n"
+    "Args:\n"
+    "    map (int): variant map handle\n"
+    "    key (int): variant handle of the key\n"
+    "\n"
+    "Returns:\n"
+    "    (int): variant handle of the value or none, if key doesn't exist";
+
+PyObject* meth_qelt_variant_map_get(PyObject*, PyObject* args)
+{
+    PyObject *map_handle, *key_handle;
+    if (!PyArg_ParseTuple(args, "OO", &map_handle, &key_handle))
+        return nullptr;
+    qelt_variant* map = to_variant(map_handle);
+    qelt_variant* key = to_variant(key_handle);
+    qelt_variant* value = nullptr;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_map_get(map, key, &value);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_map_get", rc);
+    return borrowed_handle(value);
+}
+
+extern const char doc_qelt_variant_map_delete[] =
+    "qelt_variant_map_delete(map, key)\n"
+    "Delete from map by key\n"
+    "\n"
+    "Args:\n"
+    "    map (int): variant map handle\n"
+    "    key (int): variant handle of the key to be deleted";
+
+PyObject* meth_qelt_variant_map_delete(PyObject*, PyObject* args)
+{
+    PyObject *map_handle, *key_handle;
+    if (!PyArg_ParseTuple(args, "OO", &map_handle, &key_handle))
+        return nullptr;
+    qelt_variant* map = to_variant(map_handle);
+    qelt_variant* key = to_variant(key_handle);
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_map_delete(map, key);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_map_delete", rc);
+    Py_RETURN_NONE;
+}
+
+extern const char doc_qelt_variant_map_clear[] =
+    "qelt_variant_map_clear(map)\n"
+    "Remove all items from a map\n"
+    "\n"
+    "Args:\n"
+    "    map (int): variant map handle";
+
+PyObject* meth_qelt_variant_map_clear(PyObject*, PyObject* args)
+{
+    PyObject* map_handle;
+    if (!PyArg_ParseTuple(args, "O", &map_handle))
+        return nullptr;
+    qelt_variant* map = to_variant(map_handle);
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_map_clear(map);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_map_clear", rc);
+    Py_RETURN_NONE;
+}
+
+extern const char doc_qelt_variant_map_first[] =
+    "qelt_variant_map_first(map)\n"
+    "Set the iterator to the beginning of a map\n"
+    "\n"
+    "Args:\n"
+    "    map (int): variant map handle";
+
+PyObject* meth_qelt_variant_map_first(PyObject*, PyObject* args)
+{
+    PyObject* map_handle;
+    if (!PyArg_ParseTuple(args, "O", &map_handle))
+        return nullptr;
+    qelt_variant* map = to_variant(map_handle);
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_map_first(map);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_map_first", rc);
+    Py_RETURN_NONE;
+}
+
+extern const char doc_qelt_variant_map_next[] =
+    "qelt_variant_map_next(map)\n"
+    "Get next item of a map\n"
+    "\n"
+    "Args:\n"
+    "    map (int): variant map handle\n"
+    "\n"
+    "Returns:\n"
+    "    (tuple of (int, int), None):\n"
+    "       - (key variant handle, value variant handle)\n"
+    "       - None, if there are no more items in the map";
+
+PyObject* meth_qelt_variant_map_next(PyObject*, PyObject* args)
+{
+    PyObject* map_handle;
+    if (!PyArg_ParseTuple(args, "O", &map_handle))
+        return nullptr;
+    qelt_variant* map = to_variant(map_handle);
+    qelt_variant* key = nullptr;
+    qelt_variant* value = nullptr;
+    uint8_t found = 0;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_map_next(map, &key, &value, &found);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_map_next", rc);
+    if (found != 1)
+        Py_RETURN_NONE;
+    return make_tuple(borrowed_handle(key), borrowed_handle(value));
+}
+
+extern const char doc_qelt_variant_map_get_size[] =
+    "qelt_variant_map_get_size(map)\n"
+    "Gets the number of items in the map\n"
+    "\n"
+    "Args:\n"
+    "    map (int): variant map handle\n"
+    "\n"
+    "Returns:\n"
+    "    (int): item count";
+
+PyObject* meth_qelt_variant_map_get_size(PyObject*, PyObject* args)
+{
+    PyObject* map_handle;
+    if (!PyArg_ParseTuple(args, "O", &map_handle))
+        return nullptr;
+    qelt_variant* map = to_variant(map_handle);
+    uint32_t size = 0;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_map_get_size(map, &size);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_map_get_size", rc);
+    return PyLong_FromUnsignedLong(size);
+}
+
+extern const char doc_qelt_variant_map_haskey[] =
+    "qelt_variant_map_haskey(map, key)\n"
+    "Check if a key exists in a map\n"
+    "\n"
+    "Args:\n"
+    "    map (int): variant map handle\n"
+    "    key (int): variant handle of the key to search for\n"
+    "\n"
+    "Returns:\n"
+    "    (int):\n"
+    "        - QELT_TRUE if key was found\n"
+    "        - QELT_FALSE if key wasn't found";
+
+PyObject* meth_qelt_variant_map_haskey(PyObject*, PyObject* args)
+{
+    PyObject *map_handle, *key_handle;
+    if (!PyArg_ParseTuple(args, "OO", &map_handle, &key_handle))
+        return nullptr;
+    qelt_variant* map = to_variant(map_handle);
+    qelt_variant* key = to_variant(key_handle);
+    uint8_t found = 0;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_map_haskey(map, key, &found);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_map_haskey", rc);
+    return PyBool_FromLong(found);
+}
+
+} // namespace qeltypes

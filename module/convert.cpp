@@ -1,0 +1,75 @@
+#include "qeltypes_module.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace qeltypes {
+
+qelt_variant* to_variant(PyObject* handle)
+{
+    void* address = PyLong_AsVoidPtr(handle);
+    // A failed conversion gives null; its exception must not stay pending
+    // beside the one that the library's null check will raise.
+    if (address == nullptr && PyErr_Occurred())
+        PyErr_Clear();
+    return static_cast<qelt_variant*>(address);
+}
+
+PyObject* owned_handle(qelt_variant* v)
+{
+    PyObject* handle = PyLong_FromVoidPtr(v);
+    if (handle == nullptr)
+        qelt_variant_decref(v);
+    return handle;
+}
+
+PyObject* borrowed_handle(qelt_variant* v)
+{
+    return PyLong_FromVoidPtr(v);
+}
+
+PyObject* steal_tuple(PyObject* const* items, Py_ssize_t count)
+{
+    PyObject* tuple = nullptr;
+    bool complete = true;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        complete = complete && items[i] != nullptr;
+    if (complete)
+        tuple = PyTuple_New(count);
+    if (tuple == nullptr) {
+        for (Py_ssize_t i = 0; i < count; ++i)
+            Py_XDECREF(items[i]);
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyTuple_SetItem(tuple, i, items[i]); // cannot fail: a new tuple, an index in range
+    return tuple;
+}
+
+TerminatedText::TerminatedText(PyObject* object, const char* text, Py_ssize_t length)
+    : text_(text)
+{
+    if (text == nullptr || PyUnicode_Check(object) || PyBytes_Check(object))
+        return;
+    copy_ = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
+    if (copy_ == nullptr) {
+        PyErr_NoMemory();
+        ok_ = false;
+        return;
+    }
+    std::memcpy(copy_, text, static_cast<size_t>(length));
+    copy_[length] = '\0';
+    text_ = copy_;
+}
+
+TerminatedText::~TerminatedText()
+{
+    std::free(copy_);
+}
+
+} // namespace qeltypes
+
+// The boundaries that keep a length from being cut to 32 bits.
+static_assert(qeltypes::fits_u32_capacity(0xFFFFFFFELL) && !qeltypes::fits_u32_capacity(0xFFFFFFFFLL));
+static_assert(qeltypes::fits_u32_length(0xFFFFFFFFLL) && !qeltypes::fits_u32_length(0x100000000LL));
+static_assert(qeltypes::fits_u32_capacity(0) && !qeltypes::fits_u32_length(-1));

@@ -1,0 +1,172 @@
+// Reference counting, type queries and the version.
+
+#include "qeltypes_module.h"
+
+namespace qeltypes {
+
+extern const char doc_qelt_get_version[] =
+    "qelt_get_version()\n"
+    "Get the current API and library version\n"
+    "\n"
+    "Returns:\n"
+    "    (tuple of (int, int)): (library version, api version)";
+
+PyObject* meth_qelt_get_version(PyObject*, PyObject*)
+{
+    uint32_t lib_version = 0;
+    uint32_t api_version = 0;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_get_version(&lib_version, &api_version);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_get_version", rc);
+    return make_tuple(PyLong_FromUnsignedLong(lib_version), PyLong_FromUnsignedLong(api_version));
+}
+
+extern const char doc_qelt_variant_get_type[] =
+    "qelt_variant_get_type(variant)\n"
+    "Determines the type of the given variant\n"
+    "\n"
+    "Args:\n"
+    "    variant (int): variant handle\n"
+    "\n"
+    "Returns:\n"
+    "    (tuple of (int, int)): (type, subtype)";
+
+PyObject* meth_qelt_variant_get_type(PyObject*, PyObject* args)
+{
+    PyObject* handle;
+    if (!PyArg_ParseTuple(args, "O", &handle))
+        return nullptr;
+    const qelt_variant* v = to_variant(handle);
+    uint8_t type = 0;
+    uint8_t subtype = 0;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_get_type(v, &type, &subtype);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_get_type", rc);
+    return make_tuple(PyLong_FromLong(type), PyLong_FromLong(subtype));
+}
+
+extern const char doc_qelt_variant_type_check[] =
+    "qelt_variant_type_check(variant, type)\n"
+    "Check type of an Qel variant\n"
+    "\n"
+    "Args:\n"
+    "    variant (int): variant handle\n"
+    "    type (int): type id to be checked\n"
+    "\n"
+    "Returns:\n"
+    "    (bool): True if variant type matches";
+
+PyObject* meth_qelt_variant_type_check(PyObject*, PyObject* args)
+{
+    PyObject* handle;
+    unsigned short type_code;
+    if (!PyArg_ParseTuple(args, "OH", &handle, &type_code))
+        return nullptr;
+    const qelt_variant* v = to_variant(handle);
+    const auto type = static_cast<uint8_t>(type_code);
+    uint8_t matches = 0;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_type_check(v, type, &matches);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_type_check", rc);
+    return PyBool_FromLong(matches);
+}
+
+extern const char doc_qelt_variant_get_refcount[] =
+    "qelt_variant_get_refcount(variant)\n"
+    "Get current reference count\n"
+    "\n"
+    "Args:\n"
+    "    variant (int): variant handle\n"
+    "\n"
+    "Returns:\n"
+    "    (int): reference counter value";
+
+PyObject* meth_qelt_variant_get_refcount(PyObject*, PyObject* args)
+{
+    PyObject* handle;
+    if (!PyArg_ParseTuple(args, "O", &handle))
+        return nullptr;
+    const qelt_variant* v = to_variant(handle);
+    uint16_t count = 0;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_get_refcount(v, &count);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_get_refcount", rc);
+    return PyLong_FromLong(count);
+}
+
+extern const char doc_qelt_variant_decref[] =
+    "qelt_variant_decref(variant)\n"
+    "Decrement variant reference counter\n"
+    "\n"
+    "Args:\n"
+    "    variant (int): variant handle";
+
+PyObject* meth_qelt_variant_decref(PyObject*, PyObject* args)
+{
+    PyObject* handle;
+    if (!PyArg_ParseTuple(args, "O", &handle))
+        return nullptr;
+    qelt_variant* v = to_variant(handle);
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_decref(v);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_decref", rc);
+    Py_RETURN_NONE;
+}
+
+extern const char doc_qelt_variant_incref[] =
+    "qelt_variant_incref(variant)\n"
+    "Increment variant reference counter\n"
+    "\n"
+    "Args:\n"
+    "    variant (int): variant handle";
+
+PyObject* meth_qelt_variant_incref(PyObject*, PyObject* args)
+{
+    PyObject* handle;
+    if (!PyArg_ParseTuple(args, "O", &handle))
+        return nullptr;
+    qelt_variant* v = to_variant(handle);
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_incref(v);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_incref", rc);
+    Py_RETURN_NONE;
+}
+
+extern const char doc_qelt_variant_new_none[] =
+    "qelt_variant_new_none()\n"
+    "Create new variant of type none\n"
+    "\n"
+    "Returns:\n"
+    "    (int): variant handle";
+
+PyObject* meth_qelt_variant_new_none(PyObject*, PyObject*)
+{
+    qelt_variant* v = nullptr;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = qelt_variant_new_none(&v);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error("qelt_variant_new_none", rc);
+    return owned_handle(v);
+}
+
+} // namespace qeltypes

@@ -1,0 +1,256 @@
+// Exception classes, constants, the method table and the module itself.
+
+#include "qeltypes_module.h"
+
+namespace qeltypes {
+
+namespace {
+
+/* ------------------------------------------------------------------------ */
+/* Exception classes                                                          */
+/* ------------------------------------------------------------------------ */
+/* Row i is the class of error code i; row 0, the base class, also serves
+ * every code without a row of its own (the format library's codes among
+ * them). */
+
+struct ExceptionRow {
+    const char* class_name; // dotted: "qeltypes" becomes the class's module
+    const char* attribute;
+};
+
+constexpr ExceptionRow kExceptionRows[] = {
+    {"qeltypes.error", "qeltypesError"},
+    {"qeltypes.error_NYI", "qeltypesError_NYI"},
+    {"qeltypes.error_INVALID_TYPE", "qeltypesError_INVALID_TYPE"},
+    {"qeltypes.error_NULL_PTR", "qeltypesError_NULL_PTR"},
+    {"qeltypes.error_REFCNT_EXCD", "qeltypesError_REFCNT_EXCD"},
+    {"qeltypes.error_UNKNOWN", "qeltypesError_UNKNOWN"},
+    {"qeltypes.error_OUT_OF_MEMORY", "qeltypesError_OUT_OF_MEMORY"},
+    {"qeltypes.error_INDEX_OUT_OF_RANGE", "qeltypesError_INDEX_OUT_OF_RANGE"},
+    {"qeltypes.error_CIRCULAR_REFERENCE", "qeltypesError_CIRCULAR_REFERENCE"},
+    {"qeltypes.error_KEY_NOT_EXISTS", "qeltypesError_KEY_NOT_EXISTS"},
+    {"qeltypes.error_WRONG_STRING_SIZE", "qeltypesError_WRONG_STRING_SIZE"},
+    {"qeltypes.error_ILLEGAL_FILE_CONTENT", "qeltypesError_ILLEGAL_FILE_CONTENT"},
+    {"qeltypes.error_UNDEFINED", "qeltypesError_UNDEFINED"},
+};
+constexpr int kExceptionCount = sizeof kExceptionRows / sizeof kExceptionRows[0];
+static_assert(kExceptionCount == QELT_ERR_UNDEFINED + 1, "one class per error code");
+
+/* One strong reference each, never released: the classes outlive any module
+ * object, and a second import reuses them so that a class caught by one
+ * module object is the class that every other raises. */
+PyObject* g_exception_classes[kExceptionCount];
+
+bool add_exception_classes(PyObject* module)
+{
+    for (int code = 0; code < kExceptionCount; ++code) {
+        PyObject*& cls = g_exception_classes[code];
+        if (cls == nullptr) {
+            PyObject* base = code == 0 ? nullptr : g_exception_classes[0];
+            cls = PyErr_NewException(kExceptionRows[code].class_name, base, nullptr);
+            if (cls == nullptr)
+                return false;
+        }
+        Py_INCREF(cls);
+        if (PyModule_AddObject(module, kExceptionRows[code].attribute, cls) < 0) {
+            Py_DECREF(cls);
+            return false;
+        }
+    }
+    return true;
+}
+
+/* ------------------------------------------------------------------------ */
+/* Constants                                                                  */
+/* ------------------------------------------------------------------------ */
+
+struct ConstantRow {
+    const char* name;
+    long value;
+};
+
+#define QELTYPES_CONSTANT(name) {#name, name}
+
+const ConstantRow kConstantRows[] = {
+    QELTYPES_CONSTANT(QELT_SUCCESS),
+    QELTYPES_CONSTANT(QELT_ERR_NYI),
+    QELTYPES_CONSTANT(QELT_ERR_INVALID_TYPE),
+    QELTYPES_CONSTANT(QELT_ERR_NULL_PTR),
+    QELTYPES_CONSTANT(QELT_ERR_REFCNT_EXCD),
+    QELTYPES_CONSTANT(QELT_ERR_UNKNOWN),
+    QELTYPES_CONSTANT(QELT_ERR_OUT_OF_MEMORY),
+    QELTYPES_CONSTANT(QELT_ERR_INDEX_OUT_OF_RANGE),
+    QELTYPES_CONSTANT(QELT_ERR_CIRCULAR_REFERENCE),
+    QELTYPES_CONSTANT(QELT_ERR_KEY_NOT_EXISTS),
+    QELTYPES_CONSTANT(QELT_ERR_WRONG_STRING_SIZE),
+    QELTYPES_CONSTANT(QELT_ERR_ILLEGAL_FILE_CONTENT),
+    QELTYPES_CONSTANT(QELT_ERR_UNDEFINED),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_INT64),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_INT32),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_INT16),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_INT8),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_UINT64),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_UINT32),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_UINT16),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_UINT8),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_FLOAT64),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_FLOAT32),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_FLOAT16),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_STRING),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_BOOL),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_BINARY),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_NONE),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_TIMESTAMP),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_LIST),
+    QELTYPES_CONSTANT(QELT_VARIANT_TYPE_MAP),
+    QELTYPES_CONSTANT(QELT_BINARY_TYPE_GENERIC),
+    QELTYPES_CONSTANT(QELT_BINARY_TYPE_QEL),
+    QELTYPES_CONSTANT(QELT_STRING_TYPE_C),
+    QELTYPES_CONSTANT(QELT_STRING_TYPE_UTF8),
+    // The library exports it as a variable; the module publishes the number.
+    {"QELT_LIST_INDEX_UNKNOWN", -1},
+    QELTYPES_CONSTANT(QELT_FALSE),
+    QELTYPES_CONSTANT(QELT_TRUE),
+};
+
+#undef QELTYPES_CONSTANT
+
+static_assert(sizeof kConstantRows / sizeof kConstantRows[0] == 38, "38 constants");
+
+bool add_constants(PyObject* module)
+{
+    for (const ConstantRow& row : kConstantRows)
+        if (PyModule_AddIntConstant(module, row.name, row.value) < 0)
+            return false;
+    return true;
+}
+
+/* ------------------------------------------------------------------------ */
+/* Method table                                                               */
+/* ------------------------------------------------------------------------ */
+
+#define QELTYPES_ROW(name, flags) {#name, meth_##name, flags, doc_##name}
+#define QELTYPES_SCALAR_ROWS(T, ...) \
+    QELTYPES_ROW(qelt_variant_new_##T, METH_VARARGS), QELTYPES_ROW(qelt_variant_as_##T, METH_VARARGS),
+
+PyMethodDef kMethods[] = {
+    QELTYPES_ROW(qelt_get_version, METH_NOARGS),
+    QELTYPES_ROW(qelt_variant_get_type, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_type_check, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_get_refcount, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_decref, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_incref, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_new_none, METH_NOARGS),
+    QELTYPES_INTEGER_SCALARS(QELTYPES_SCALAR_ROWS)
+    QELTYPES_ROW(qelt_variant_new_string_c, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_as_string_c, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_new_string_utf8, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_as_string_utf8, METH_VARARGS),
+    QELTYPES_FLOAT_SCALARS(QELTYPES_SCALAR_ROWS)
+    QELTYPES_ROW(qelt_float_to_half, METH_VARARGS),
+    QELTYPES_ROW(qelt_half_to_float, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_new_list, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_list_append, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_list_insert, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_list_set_item, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_list_get_item, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_list_delete_item, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_list_clear, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_list_get_size, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_list_contains, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_list_contains_in_subset, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_new_map, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_map_set, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_map_get, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_map_delete, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_map_clear, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_map_first, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_map_next, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_map_get_size, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_map_haskey, METH_VARARGS),
+    QELTYPES_BOOL_SCALAR(QELTYPES_SCALAR_ROWS)
+    QELTYPES_ROW(qelt_variant_new_binary, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_as_binary, METH_VARARGS),
+    QELTYPES_ROW(qelt_write_to_buffer, METH_VARARGS),
+    QELTYPES_ROW(qelt_write_to_file, METH_VARARGS),
+    QELTYPES_ROW(qelt_read_from_buffer, METH_VARARGS),
+    QELTYPES_ROW(qelt_read_from_file, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_new_timestamp, METH_VARARGS),
+    QELTYPES_ROW(qelt_variant_as_timestamp, METH_VARARGS),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef QELTYPES_SCALAR_ROWS
+#undef QELTYPES_ROW
+
+static_assert(sizeof kMethods / sizeof kMethods[0] == 64 + 1, "64 methods");
+
+/* ------------------------------------------------------------------------ */
+/* Module definition                                                          */
+/* ------------------------------------------------------------------------ */
+/* The state holds one object reference that no method uses; the hooks keep
+ * it correct for the cycle collector should anything ever be stored. */
+
+PyObject** module_slot(PyObject* module)
+{
+    return static_cast<PyObject**>(PyModule_GetState(module));
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg)
+{
+    PyObject** slot = module_slot(module);
+    if (slot != nullptr && *slot != nullptr)
+        return visit(*slot, arg);
+    return 0;
+}
+
+int clear_module(PyObject* module)
+{
+    PyObject** slot = module_slot(module);
+    if (slot != nullptr && *slot != nullptr) {
+        PyObject* held = *slot;
+        *slot = nullptr;
+        Py_DECREF(held);
+    }
+    return 0;
+}
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "_qeltypes",
+    nullptr,
+    sizeof(PyObject*),
+    kMethods,
+    nullptr,
+    traverse_module,
+    clear_module,
+    nullptr,
+};
+
+// The version of the module API that single-phase initialisation names.
+constexpr int kModuleApiVersion = 1013;
+
+} // namespace
+
+PyObject* raise_error(const char* method, qelt_err code)
+{
+    const bool own_class = code >= 1 && code < kExceptionCount;
+    PyErr_Format(g_exception_classes[own_class ? code : 0], "%s failed (%d)", method,
+                 static_cast<int>(code));
+    return nullptr;
+}
+
+} // namespace qeltypes
+
+PyMODINIT_FUNC PyInit__qeltypes(void)
+{
+    using namespace qeltypes;
+    PyObject* module = PyModule_Create2(&kModuleDef, kModuleApiVersion);
+    if (module == nullptr)
+        return nullptr;
+    if (!add_exception_classes(module) || !add_constants(module)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

@@ -1,0 +1,213 @@
+/*
+ * Private to the _qeltypes extension module.
+ *
+ * Every method wrapper has one shape: parse the argument tuple, convert the
+ * handles, release the interpreter lock around exactly one library call, then
+ * build the result or raise through raise_error. Nothing touches a Python
+ * object while the lock is released.
+ *
+ * Only the stable ABI of CPython 3.7 is used (the build defines
+ * Py_LIMITED_API), so one binary serves every CPython from 3.7 on.
+ */
+#ifndef QELTYPES_MODULE_H
+#define QELTYPES_MODULE_H
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "qelt/qelt.h"
+
+namespace qeltypes {
+
+/* ------------------------------------------------------------------------ */
+/* Handles, errors, results                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* The variant address that a handle object stands for. A handle that is not
+ * an integer, or does not fit a pointer, becomes null with the conversion's
+ * exception cleared, so that the library's NULL_PTR is the only error the
+ * script sees. */
+qelt_variant* to_variant(PyObject* handle);
+
+/* Raises the exception class of `code` (codes 1 to 12 their own, any other
+ * the base class) with the message "<method> failed (<code>)"; returns null. */
+PyObject* raise_error(const char* method, qelt_err code);
+
+/* An int for a variant the script now owns; if the int cannot be made, the
+ * variant's one reference is given back so that nothing leaks. */
+PyObject* owned_handle(qelt_variant* v);
+/* An int for a variant a container lends. */
+PyObject* borrowed_handle(qelt_variant* v);
+
+/* A tuple that takes over the given new references; null (with the pending
+ * exception) when an item or the tuple could not be made, and then every
+ * item that was made is released. */
+PyObject* steal_tuple(PyObject* const* items, Py_ssize_t count);
+
+template <typename... Items>
+PyObject* make_tuple(Items*... items)
+{
+    PyObject* const array[] = {items...};
+    return steal_tuple(array, sizeof...(items));
+}
+
+/* ------------------------------------------------------------------------ */
+/* Texts handed to the libraries                                              */
+/* ------------------------------------------------------------------------ */
+
+/* The byte count plus terminator that the libraries take as a 32-bit
+ * capacity; anything longer would be cut and must be refused instead. */
+constexpr bool fits_u32_capacity(Py_ssize_t length)
+{
+    return length >= 0 && static_cast<unsigned long long>(length) < UINT32_MAX;
+}
+
+/* A length that the libraries take as a 32-bit byte count. */
+constexpr bool fits_u32_length(Py_ssize_t length)
+{
+    return length >= 0 && static_cast<unsigned long long>(length) <= UINT32_MAX;
+}
+
+/* A text parsed with "z#", made safe to pass with a capacity of length + 1.
+ * A str (its UTF-8 form) and a bytes object keep a NUL after their last
+ * byte; any other bytes-like object may end at its last byte, so it is
+ * copied with a NUL appended. The object is the argument the text came
+ * from. */
+class TerminatedText {
+public:
+    TerminatedText(PyObject* object, const char* text, Py_ssize_t length);
+    ~TerminatedText();
+    TerminatedText(const TerminatedText&) = delete;
+    TerminatedText& operator=(const TerminatedText&) = delete;
+
+    /* False, with MemoryError pending, when the copy could not be made. */
+    bool ok() const { return ok_; }
+    /* Null when the text was null (a None argument). */
+    const char* text() const { return text_; }
+
+private:
+    const char* text_;
+    char* copy_ = nullptr;
+    bool ok_ = true;
+};
+
+/* ------------------------------------------------------------------------ */
+/* The scalar families                                                        */
+/* ------------------------------------------------------------------------ */
+/* One row per scalar type: type name, C type of the library, parser format,
+ * C type the parser fills, constructor summary, constructor Args line,
+ * accessor summary, accessor Returns line. The method table interleaves the
+ * families, so the list comes in three parts in table order. */
+
+#define QELTYPES_INTEGER_SCALARS(X)                                                          \
+    X(int64, int64_t, "L", long long, "Creates a variant with an int64 value",               \
+      "value (int): the value to assign to the new variant",                                 \
+      "Read the value from an int64 variant", "(int): the value of the variant")             \
+    X(int32, int32_t, "i", int, "Creates a variant with an int32 value",                     \
+      "value (int): the value to assign to the new variant",                                 \
+      "Read the value from an int32 variant", "(int): the value of the variant")             \
+    X(int16, int16_t, "h", short, "Creates a variant with an int16 value",                   \
+      "value (int): the value to assign to the new variant",                                 \
+      "Read the value from an int16 variant", "(int): the value of the variant")             \
+    X(int8, int8_t, "h", short, "Creates a variant with an int8 value",                      \
+      "value (int): the value to assign to the new variant",                                 \
+      "Read the value from an int8 variant", "(int): the value of the variant")              \
+    X(uint64, uint64_t, "K", unsigned long long, "Creates a variant with an uint64 value",    \
+      "value (int): the value to assign to the new variant",                                 \
+      "Read the value from an uint64 variant", "(int): the value of the variant")            \
+    X(uint32, uint32_t, "I", unsigned int, "Creates a variant with an uint32 value",         \
+      "value (int): the value to assign to the new variant",                                 \
+      "Read the value from an uint32 variant", "(int): the value of the variant")            \
+    X(uint16, uint16_t, "H", unsigned short, "Creates a variant with an uint16 value",       \
+      "value (int): the value to assign to the new variant",                                 \
+      "Read the value from an uint16 variant", "(int): the value of the variant")            \
+    X(uint8, uint8_t, "H", unsigned short, "Creates a variant with an uint8 value",          \
+      "value (int): the value to assign to the new variant",                                 \
+      "Read the value from an uint8 variant", "(int): the value of the variant")
+
+#define QELTYPES_FLOAT_SCALARS(X)                                                            \
+    X(float64, double, "d", double, "Creates a variant with an float64 value",               \
+      "value (float): the value to assign to the new variant",                               \
+      "Read the value from an float64 variant", "(float): the value of the variant")         \
+    X(float32, float, "f", float, "Creates a variant with an float32 value",                 \
+      "value (float): the value to assign to the new variant",                               \
+      "Read the value from an float32 variant", "(float): the value of the variant")         \
+    X(float16, uint16_t, "H", unsigned short, "Creates a variant with an float16 value",     \
+      "value (int): binary float16 value representation",                                    \
+      "Read the value from an float16 variant", "(int): binary float16 value representation")
+
+#define QELTYPES_BOOL_SCALAR(X)                                                              \
+    X(bool, uint8_t, "H", unsigned short, "Creates a variant with an boolean value",         \
+      "value (int): the value to assign to the new variant",                                 \
+      "Read the value from a bool variant", "(int): the value of the variant")
+
+#define QELTYPES_SCALARS(X) QELTYPES_INTEGER_SCALARS(X) QELTYPES_FLOAT_SCALARS(X) QELTYPES_BOOL_SCALAR(X)
+
+/* ------------------------------------------------------------------------ */
+/* Wrappers and docstrings                                                    */
+/* ------------------------------------------------------------------------ */
+/* meth_<name> wraps the library function <name>; doc_<name> is its
+ * docstring, defined beside it. */
+
+#define QELTYPES_DECLARE_METHOD(name)                  \
+    PyObject* meth_##name(PyObject* self, PyObject* args); \
+    extern const char doc_##name[];
+
+#define QELTYPES_DECLARE_SCALAR(T, ...)               \
+    QELTYPES_DECLARE_METHOD(qelt_variant_new_##T) \
+    QELTYPES_DECLARE_METHOD(qelt_variant_as_##T)
+
+QELTYPES_SCALARS(QELTYPES_DECLARE_SCALAR)
+
+/* frame.cpp */
+QELTYPES_DECLARE_METHOD(qelt_get_version)
+QELTYPES_DECLARE_METHOD(qelt_variant_get_type)
+QELTYPES_DECLARE_METHOD(qelt_variant_type_check)
+QELTYPES_DECLARE_METHOD(qelt_variant_get_refcount)
+QELTYPES_DECLARE_METHOD(qelt_variant_decref)
+QELTYPES_DECLARE_METHOD(qelt_variant_incref)
+QELTYPES_DECLARE_METHOD(qelt_variant_new_none)
+
+/* values.cpp */
+QELTYPES_DECLARE_METHOD(qelt_variant_new_string_c)
+QELTYPES_DECLARE_METHOD(qelt_variant_as_string_c)
+QELTYPES_DECLARE_METHOD(qelt_variant_new_string_utf8)
+QELTYPES_DECLARE_METHOD(qelt_variant_as_string_utf8)
+QELTYPES_DECLARE_METHOD(qelt_float_to_half)
+QELTYPES_DECLARE_METHOD(qelt_half_to_float)
+QELTYPES_DECLARE_METHOD(qelt_variant_new_binary)
+QELTYPES_DECLARE_METHOD(qelt_variant_as_binary)
+QELTYPES_DECLARE_METHOD(qelt_variant_new_timestamp)
+QELTYPES_DECLARE_METHOD(qelt_variant_as_timestamp)
+
+/* containers.cpp */
+QELTYPES_DECLARE_METHOD(qelt_variant_new_list)
+QELTYPES_DECLARE_METHOD(qelt_variant_list_append)
+QELTYPES_DECLARE_METHOD(qelt_variant_list_insert)
+QELTYPES_DECLARE_METHOD(qelt_variant_list_set_item)
+QELTYPES_DECLARE_METHOD(qelt_variant_list_get_item)
+QELTYPES_DECLARE_METHOD(qelt_variant_list_delete_item)
+QELTYPES_DECLARE_METHOD(qelt_variant_list_clear)
+QELTYPES_DECLARE_METHOD(qelt_variant_list_get_size)
+QELTYPES_DECLARE_METHOD(qelt_variant_list_contains)
+QELTYPES_DECLARE_METHOD(qelt_variant_list_contains_in_subset)
+QELTYPES_DECLARE_METHOD(qelt_variant_new_map)
+QELTYPES_DECLARE_METHOD(qelt_variant_map_set)
+QELTYPES_DECLARE_METHOD(qelt_variant_map_get)
+QELTYPES_DECLARE_METHOD(qelt_variant_map_delete)
+QELTYPES_DECLARE_METHOD(qelt_variant_map_clear)
+QELTYPES_DECLARE_METHOD(qelt_variant_map_first)
+QELTYPES_DECLARE_METHOD(qelt_variant_map_next)
+QELTYPES_DECLARE_METHOD(qelt_variant_map_get_size)
+QELTYPES_DECLARE_METHOD(qelt_variant_map_haskey)
+
+/* serialize.cpp */
+QELTYPES_DECLARE_METHOD(qelt_write_to_buffer)
+QELTYPES_DECLARE_METHOD(qelt_write_to_file)
+QELTYPES_DECLARE_METHOD(qelt_read_from_buffer)
+QELTYPES_DECLARE_METHOD(qelt_read_from_file)
+
+} // namespace qeltypes
+
+#endif /* QELTYPES_MODULE_H */
