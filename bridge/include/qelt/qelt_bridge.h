@@ -23,17 +23,17 @@ extern "C" {
 /* On success *buffer is an exact-size heap block owned by the caller, to be
  * released with qelt_free_buffer, and *size its length. On failure *buffer is
  * null and *size 0. */
-qelt_err qelt_write_to_buffer(qelt_variant* root, uint8_t** buffer, uint32_t* size);
+qelt_err qelt_write_to_buffer(qelt_variant* root, uint8_t** buffer, uint32_t* size) QELT_NOEXCEPT;
 /* Creates or replaces the file. `n_fn` is the name's capacity in bytes,
  * terminator included. A refused root leaves an existing file untouched. */
-qelt_err qelt_write_to_file(qelt_variant* root, const char* filename, uint32_t n_fn);
+qelt_err qelt_write_to_file(qelt_variant* root, const char* filename, uint32_t n_fn) QELT_NOEXCEPT;
 /* Releases a buffer from qelt_write_to_buffer. */
-qelt_err qelt_free_buffer(uint8_t* buffer);
+qelt_err qelt_free_buffer(uint8_t* buffer) QELT_NOEXCEPT;
 
 /* The bytes are copied before decoding; the caller's buffer is not kept.
  * *out is written only when the document was read to its end. */
-qelt_err qelt_read_from_buffer(qelt_variant** out, const uint8_t* buffer, uint32_t size);
-qelt_err qelt_read_from_file(qelt_variant** out, const char* filename, uint32_t n_fn);
+qelt_err qelt_read_from_buffer(qelt_variant** out, const uint8_t* buffer, uint32_t size) QELT_NOEXCEPT;
+qelt_err qelt_read_from_file(qelt_variant** out, const char* filename, uint32_t n_fn) QELT_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,236 @@
+// Writing a variant tree as a QEL stream.
+//
+// The walk is iterative: a tree nested a million levels deep is as safe to
+// write as a flat one. Every rule about what may stand where (a container at
+// the root, no container as a map key, finite float16 values) is the
+// writer's; its codes pass through unchanged.
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <unordered_set>
+#include <vector>
+
+#include "qelt_bridge_internal.h"
+
+namespace {
+
+struct WriterFree {
+    void operator()(qel_writer* w) const noexcept { qel_writer_free(w); }
+};
+using WriterPtr = std::unique_ptr<qel_writer, WriterFree>;
+
+// One open container of the walk.
+struct Frame {
+    qelt_variant* container;
+    int32_t size;                 // list: items to write
+    int32_t next_index;           // list: the next item
+    qelt_variant* pending_value;  // map: the value of the key just written
+    bool value_pending;
+};
+
+qelt_err as_qelt(qel_err code) { return static_cast<qelt_err>(code); }
+
+qelt_err write_string(qel_writer* w, const qelt_variant* v) {
+    if (v->value.ptr == nullptr) return QELT_ERR_NULL_PTR;
+    const char* text = nullptr;
+    uint32_t size = 0;
+    switch (v->subtype) {
+        case QELT_STRING_TYPE_C: {
+            qelt_err err = qelt_variant_as_string_c(v, &text, &size);
+            return err ? err : as_qelt(qel_writer_write_string_c(w, text, size));
+        }
+        case QELT_STRING_TYPE_UTF8: {
+            qelt_err err = qelt_variant_as_string_utf8(v, &text, &size);
+            return err ? err : as_qelt(qel_writer_write_string_u8(w, text, size));
+        }
+        default:
+            return QELT_ERR_NYI;
+    }
+}
+
+// Everything that is one element of its own: scalars, strings, blobs, none
+// and timestamps.
+qelt_err write_value(qel_writer* w, const qelt_variant* v) {
+    const qelt_value& x = v->value;
+    switch (v->type) {
+        case QELT_VARIANT_TYPE_FLOAT64: return as_qelt(qel_writer_write_float64(w, x.f64));
+        case QELT_VARIANT_TYPE_FLOAT32: return as_qelt(qel_writer_write_float32(w, x.f32));
+        case QELT_VARIANT_TYPE_FLOAT16: return as_qelt(qel_writer_write_float16(w, x.u16));
+        case QELT_VARIANT_TYPE_STRING: return write_string(w, v);
+        case QELT_VARIANT_TYPE_INT64: return as_qelt(qel_writer_write_int64(w, x.i64));
+        case QELT_VARIANT_TYPE_INT32: return as_qelt(qel_writer_write_int32(w, x.i32));
+        case QELT_VARIANT_TYPE_INT16: return as_qelt(qel_writer_write_int16(w, x.i16));
+        case QELT_VARIANT_TYPE_INT8: return as_qelt(qel_writer_write_int8(w, x.i8));
+        case QELT_VARIANT_TYPE_UINT64: return as_qelt(qel_writer_write_uint64(w, x.u64));
+        case QELT_VARIANT_TYPE_UINT32: return as_qelt(qel_writer_write_uint32(w, x.u32));
+        case QELT_VARIANT_TYPE_UINT16: return as_qelt(qel_writer_write_uint16(w, x.u16));
+        case QELT_VARIANT_TYPE_UINT8: return as_qelt(qel_writer_write_uint8(w, x.u8));
+        case QELT_VARIANT_TYPE_BOOL: return as_qelt(qel_writer_write_bool(w, x.u8));
+        case QELT_VARIANT_TYPE_NONE: return as_qelt(qel_writer_write_none(w));
+        case QELT_VARIANT_TYPE_BINARY:
+            if (x.ptr == nullptr) return QELT_ERR_NULL_PTR;
+            return as_qelt(qel_writer_write_binary(w, v->subtype, x.ptr, v->size));
+        case QELT_VARIANT_TYPE_TIMESTAMP: {
+            if (x.ptr == nullptr) return QELT_ERR_NULL_PTR;
+            const auto* t = static_cast<const qelt_timestamp*>(x.ptr);
+            const qel_timestamp out = {t->year,   t->month,  t->day,        t->hour,
+                                       t->minute, t->second, t->microsecond};
+            return as_qelt(qel_writer_write_timestamp(w, &out));
+        }
+        default:
+            return QELT_ERR_INVALID_TYPE;
+    }
+}
+
+class Walk {
+public:
+    explicit Walk(qel_writer* w) : w_(w) {}
+
+    // Writes `v`; a container is opened and pushed, to be filled by run().
+    qelt_err enter(qelt_variant* v) {
+        const bool is_list = v->type == QELT_VARIANT_TYPE_LIST;
+        if (!is_list && v->type != QELT_VARIANT_TYPE_MAP) return write_value(w_, v);
+        // Only a container on the current path makes a cycle; the same
+        // container met again after it was closed is written again.
+        if (!on_path_.insert(v).second) return QELT_ERR_CIRCULAR_REFERENCE;
+        Frame f{v, 0, 0, nullptr, false};
+        qelt_err err;
+        if (is_list) {
+            err = qelt_variant_list_get_size(v, &f.size);
+            if (!err) err = as_qelt(qel_writer_list_open(w_));
+        } else {
+            err = qelt_variant_map_first(v);
+            if (!err) err = as_qelt(qel_writer_map_open(w_));
+        }
+        if (err) return err;
+        stack_.push_back(f);
+        return QELT_SUCCESS;
+    }
+
+    qelt_err run() {
+        while (!stack_.empty()) {
+            Frame& f = stack_.back();
+            qelt_variant* child = nullptr;
+            bool is_key = false;
+            bool have_child = false;
+            qelt_err err = QELT_SUCCESS;
+            if (f.container->type == QELT_VARIANT_TYPE_LIST) {
+                if (f.next_index < f.size) {
+                    err = qelt_variant_list_get_item(f.container, &child, f.next_index++);
+                    have_child = true;
+                }
+            } else if (f.value_pending) {
+                child = f.pending_value;
+                f.value_pending = false;
+                have_child = true;
+            } else {
+                uint8_t found = 0;
+                err = qelt_variant_map_next(f.container, &child, &f.pending_value, &found);
+                have_child = found == 1;
+                f.value_pending = is_key = have_child;
+            }
+            if (err) return err;
+
+            if (!have_child) {
+                qelt_variant* done = f.container;
+                err = as_qelt(done->type == QELT_VARIANT_TYPE_LIST ? qel_writer_list_close(w_)
+                                                                   : qel_writer_map_close(w_));
+                if (err) return err;
+                on_path_.erase(done);
+                stack_.pop_back();
+                continue;
+            }
+            // A null item or value stands for none; a null key has no meaning.
+            if (child == nullptr) {
+                err = is_key ? QELT_ERR_NULL_PTR : as_qelt(qel_writer_write_none(w_));
+            } else {
+                err = enter(child);
+            }
+            if (err) return err;
+        }
+        return QELT_SUCCESS;
+    }
+
+private:
+    qel_writer* w_;
+    std::vector<Frame> stack_;
+    std::unordered_set<const qelt_variant*> on_path_;
+};
+
+qelt_err check_root(const qelt_variant* root) {
+    uint8_t match = 0;
+    qelt_err err = qelt_variant_type_check(root, QELT_VARIANT_TYPE_LIST, &match);
+    if (err || match) return err;
+    err = qelt_variant_type_check(root, QELT_VARIANT_TYPE_MAP, &match);
+    if (err) return err;
+    return match ? QELT_SUCCESS : QELT_ERR_INVALID_TYPE;
+}
+
+}  // namespace
+
+extern "C" {
+
+qelt_err qelt_write_variant(qel_writer* writer, qelt_variant* variant) noexcept {
+    if (writer == nullptr || variant == nullptr) return QELT_ERR_NULL_PTR;
+    try {
+        Walk walk(writer);
+        qelt_err err = walk.enter(variant);
+        return err ? err : walk.run();
+    } catch (const std::bad_alloc&) {
+        return QELT_ERR_OUT_OF_MEMORY;
+    }
+}
+
+qelt_err qelt_write_to_buffer(qelt_variant* root, uint8_t** buffer, uint32_t* size) noexcept {
+    if (buffer == nullptr || size == nullptr) return QELT_ERR_NULL_PTR;
+    *buffer = nullptr;
+    *size = 0;
+    qelt_err err = check_root(root);
+    if (err) return err;
+
+    qel_writer* raw = nullptr;
+    err = as_qelt(qel_writer_new_buffer(&raw));
+    if (err) return err;
+    WriterPtr w(raw);
+    err = qelt_write_variant(w.get(), root);
+    if (err) return err;
+
+    const uint8_t* stream = nullptr;
+    uint64_t used = 0;
+    err = as_qelt(qel_writer_get_buffer(w.get(), &stream, &used));
+    if (err) return err;
+    // The length travels as 32 bits; a longer stream is refused whole rather
+    // than handed out with a wrapped size.
+    if (used > std::numeric_limits<uint32_t>::max()) return static_cast<qelt_err>(QEL_ERR_SIZE);
+    auto* block = static_cast<uint8_t*>(std::malloc(used));
+    if (block == nullptr) return QELT_ERR_OUT_OF_MEMORY;
+    std::memcpy(block, stream, used);
+    *buffer = block;
+    *size = static_cast<uint32_t>(used);
+    return QELT_SUCCESS;
+}
+
+qelt_err qelt_write_to_file(qelt_variant* root, const char* filename, uint32_t n_fn) noexcept {
+    if (filename == nullptr) return QELT_ERR_NULL_PTR;
+    // Before the file is opened, so that a refused root leaves it untouched.
+    qelt_err err = check_root(root);
+    if (err) return err;
+
+    qel_writer* raw = nullptr;
+    err = as_qelt(qel_writer_new_file(&raw, filename, n_fn));
+    WriterPtr w(raw);  // a handle left by a failed header write still closes its file
+    if (err) return err;
+    return qelt_write_variant(w.get(), root);
+}
+
+qelt_err qelt_free_buffer(uint8_t* buffer) noexcept {
+    if (buffer == nullptr) return QELT_ERR_NULL_PTR;
+    std::free(buffer);
+    return QELT_SUCCESS;
+}
+
+}  // extern "C"
