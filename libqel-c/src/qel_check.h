@@ -1,0 +1,48 @@
+/* The check-and-log construct and heap wrappers shared by every module. */
+#ifndef QEL_SRC_QEL_CHECK_H
+#define QEL_SRC_QEL_CHECK_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "qel/qel.h"
+
+/* The texts some checks print where their condition always fails. */
+#define QEL_FALSE 0
+#define QEL_TRUE 1
+
+extern "C" {
+/* Zero-filled; never asks the runtime for an empty block, so a null result
+ * always means the heap is exhausted. */
+void* qel_calloc(size_t count, size_t size) noexcept;
+/* Ignores a null pointer. */
+void qel_free(void* block) noexcept;
+}
+
+namespace qel_detail {
+constexpr const char* expression_text(const char* stringised) { return stringised; }
+constexpr const char* expression_text(const char*, const char* catalogued) { return catalogued; }
+}  // namespace qel_detail
+
+#define QEL_LOG_UNLESS_(cond, format, expression, code, ...)                            \
+    do {                                                                               \
+        if (!(cond)) {                                                                 \
+            qel_log_error(__FILE__, __LINE__, format, expression, static_cast<int32_t>(code)); \
+            return __VA_ARGS__;                                                        \
+        }                                                                              \
+    } while (0)
+
+/* The one shape of a check: unless `cond` holds, print the record with the
+ * condition's own text (or, as a fourth argument, the text to print in its
+ * place) and return `code` from the enclosing function. */
+#define QEL_CHECK(cond, message, code, ...)                                             \
+    QEL_LOG_UNLESS_(cond, "\"" message "\":expression failed %s: error (%d)",            \
+                    qel_detail::expression_text(#cond __VA_OPT__(, ) __VA_ARGS__), code, code)
+
+/* The stack's functions return no code: their records print no expression
+ * and no code, and the function returns the optional value given. */
+#define QEL_STACK_CHECK(cond, message, ...)                                             \
+    QEL_LOG_UNLESS_(cond, "\"" message "\":expression failed %s",                        \
+                    static_cast<const char*>(nullptr), 0, __VA_ARGS__)
+
+#endif /* QEL_SRC_QEL_CHECK_H */

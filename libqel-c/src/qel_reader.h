@@ -1,0 +1,48 @@
+/* Reader handle and its internal steps. */
+#ifndef QEL_SRC_QEL_READER_H
+#define QEL_SRC_QEL_READER_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "qel/qel.h"
+#include "qel_stack.h"
+#include "qel_state.h"
+
+extern "C" {
+
+typedef struct qel_header {
+    uint8_t magic[4];
+    uint16_t version;
+    uint8_t reserved;
+} qel_header;
+
+struct qel_reader {
+    uint32_t mode;                /* QEL_MODE_FILE or QEL_MODE_BUFFER */
+    qel_stack* stack;             /* saved state records, freed with qel_free */
+    qel_state* state;             /* current state record */
+    qel_header header;            /* as read by qel_reader_parse */
+    uint64_t size;                /* buffer mode: bytes in the copy */
+    uint8_t* buffer;              /* buffer mode: the reader's own copy */
+    uint64_t position;            /* buffer mode: offset of the next byte */
+    FILE* file;                   /* file mode: the input */
+    qel_reader_callback callback; /* may be null */
+    void* user_data;
+    /* File mode: whether the file's size was known at opening (a regular
+     * file), and then how many of its bytes have not been read yet. */
+    bool file_size_known;
+    uint64_t file_remaining;
+};
+
+/* A zero-filled handle with its STATE_START record and empty stack; the mode
+ * is the caller's to set. *reader is written only on success. */
+qel_err qel_reader_alloc(qel_reader** reader) noexcept;
+/* Reads exactly `bytes` bytes, or fails with QEL_ERR_FILE without reading
+ * past the end of the input. */
+qel_err qel_reader_input(qel_reader* r, void* sequence, uint64_t bytes) noexcept;
+/* Decodes a string's subtype, units and code units into `v`, whose type byte
+ * has been read; on failure `v` owns no data. */
+qel_err qel_reader_read_string(qel_reader* r, qel_element* v) noexcept;
+}
+
+#endif /* QEL_SRC_QEL_READER_H */

@@ -1,0 +1,19 @@
+/* Measurement of zero-terminated strings of 1, 2 or 4-byte code units. */
+#ifndef QEL_SRC_QEL_STRING_H
+#define QEL_SRC_QEL_STRING_H
+
+#include <cstdint>
+
+#include "qel/qel.h"
+
+extern "C" {
+/* Bytes per code unit of a QEL_SUB_STRING_* subtype; 0 for any other. */
+uint32_t qel_string_unit_size(uint32_t string_type) noexcept;
+/* The number of units up to and including the first all-zero unit among the
+ * `units_in` units of `string_buffer`; QEL_ERR_SIZE when there is none.
+ * `units` is optional. */
+qel_err qel_string_get_units(uint32_t string_type, const void* string_buffer, uint32_t units_in,
+                             uint32_t* units) noexcept;
+}
+
+#endif /* QEL_SRC_QEL_STRING_H */

@@ -1,0 +1,368 @@
+#include "qel_writer.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "qel_check.h"
+#include "qel_string.h"
+
+/* ======================================================================== */
+/* Heap                                                                      */
+/* ======================================================================== */
+
+extern "C" void* qel_calloc(size_t count, size_t size) noexcept {
+    return std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
+}
+
+extern "C" void qel_free(void* block) noexcept { std::free(block); }
+
+/* ======================================================================== */
+/* Nesting states                                                            */
+/* ======================================================================== */
+
+extern "C" bool qel_state_allow_atomic(uint32_t state) noexcept {
+    return state == STATE_LIST || state == STATE_DICT_KEY || state == STATE_DICT_VALUE ||
+           state == STATE_TABLE_ROWS;
+}
+
+extern "C" bool qel_state_allow_container(uint32_t state) noexcept {
+    return state == STATE_START || state == STATE_LIST || state == STATE_DICT_VALUE ||
+           state == STATE_TABLE_ROWS;
+}
+
+extern "C" bool qel_state_allow_string(uint32_t state) noexcept {
+    return state == STATE_LIST || state == STATE_DICT_KEY || state == STATE_DICT_VALUE ||
+           state == STATE_TABLE_KEYS || state == STATE_TABLE_ROWS;
+}
+
+extern "C" qel_state* qel_state_push(uint32_t new_state, qel_state* current, qel_stack* stack) noexcept {
+    auto* record = static_cast<qel_state*>(qel_calloc(1, sizeof(qel_state)));
+    if (record == nullptr) return nullptr;
+    if (!qel_stack_push(stack, current)) {
+        qel_free(record);
+        return nullptr;
+    }
+    record->state = new_state;
+    return record;
+}
+
+extern "C" qel_state* qel_state_pop(qel_state* current, qel_stack* stack) noexcept {
+    auto* saved = static_cast<qel_state*>(qel_stack_pop(stack));
+    if (saved == nullptr) return nullptr;
+    qel_free(current);
+    if (saved->state == STATE_START) saved->state = STATE_END;
+    return saved;
+}
+
+extern "C" qel_state* qel_state_next(uint32_t kind, qel_state* current, qel_stack* stack) noexcept {
+    if (kind > QEL_STEP_STRING) return current;
+    switch (current->state) {
+    case STATE_DICT_KEY:
+        // A key's value is a record of its own above the map's, so that the
+        // value's completion pops back to where the next key may stand.
+        return kind == QEL_STEP_CONTAINER ? current : qel_state_push(STATE_DICT_VALUE, current, stack);
+    case STATE_DICT_VALUE:
+        return qel_state_pop(current, stack);
+    case STATE_TABLE_KEYS:
+        if (kind == QEL_STEP_STRING) ++current->count;
+        return current;
+    case STATE_TABLE_ROWS:
+        if (++current->index >= current->count) current->index = 0;
+        return current;
+    default:
+        return current;
+    }
+}
+
+extern "C" qel_err qel_state_enter(uint32_t new_state, qel_state** current, qel_stack* stack) noexcept {
+    qel_state* next = qel_state_push(new_state, *current, stack);
+    QEL_CHECK(NULL != next, "allocation failed", QEL_ERR_ALLOCATION);
+    *current = next;
+    return QEL_SUCCESS;
+}
+
+extern "C" qel_err qel_state_step(uint32_t kind, qel_state** current, qel_stack* stack) noexcept {
+    qel_state* next = qel_state_next(kind, *current, stack);
+    QEL_CHECK(NULL != next, "allocation failed", QEL_ERR_ALLOCATION);
+    *current = next;
+    return QEL_SUCCESS;
+}
+
+/* ======================================================================== */
+/* Handle                                                                    */
+/* ======================================================================== */
+
+namespace {
+
+// Everything a handle owns; a file that will not close loses buffered bytes,
+// which is reported as a failed write.
+qel_err release_writer(qel_writer* w) noexcept {
+    qel_stack_free(w->stack);
+    qel_free(w->state);
+    int closed = 0;
+    if (w->file != nullptr) closed = std::fclose(w->file);
+    qel_free(w->buffer);
+    qel_free(w);
+    QEL_CHECK(0 == closed, "write to file failed", QEL_ERR_FILE);
+    return QEL_SUCCESS;
+}
+
+struct WriterRelease {
+    void operator()(qel_writer* w) const noexcept { release_writer(w); }
+};
+using WriterGuard = std::unique_ptr<qel_writer, WriterRelease>;
+
+constexpr uint8_t kHeader[7] = {'_', 'Q', 'E', 'L', 1, 0, 0};
+static_assert(sizeof(QEL_MAGIC) - 1 == 4, "the header holds four magic bytes");
+
+}  // namespace
+
+extern "C" qel_err qel_writer_alloc(qel_writer** writer) noexcept {
+    WriterGuard newhdl(static_cast<qel_writer*>(qel_calloc(1, sizeof(qel_writer))));
+    if (newhdl) {
+        newhdl->state = static_cast<qel_state*>(qel_calloc(1, sizeof(qel_state)));
+        newhdl->stack = qel_stack_new(qel_free);
+        if (newhdl->state == nullptr || newhdl->stack == nullptr) newhdl.reset();
+    }
+    QEL_CHECK(newhdl, "allocation failed", QEL_ERR_ALLOCATION, "newhdl");
+    *writer = newhdl.release();
+    return QEL_SUCCESS;
+}
+
+extern "C" qel_err qel_writer_new_buffer(qel_writer** writer) noexcept {
+    QEL_CHECK(NULL != writer, "illegal parameters", QEL_ERR_INVALID);
+    qel_writer* created = nullptr;
+    if (qel_err err = qel_writer_alloc(&created)) return err;
+    WriterGuard newhdl(created);
+    newhdl->mode = QEL_MODE_BUFFER;
+    newhdl->buffer = static_cast<uint8_t*>(qel_calloc(QEL_WRITER_BUFFER_STEP, 1));
+    QEL_CHECK(NULL != newhdl->buffer, "allocation failed", QEL_ERR_ALLOCATION);
+    newhdl->capacity = QEL_WRITER_BUFFER_STEP;
+    if (qel_err err = qel_writer_output(newhdl.get(), kHeader, sizeof kHeader)) return err;
+    *writer = newhdl.release();
+    return QEL_SUCCESS;
+}
+
+extern "C" qel_err qel_writer_new_file(qel_writer** writer, const char* filename, size_t n_fn) noexcept {
+    QEL_CHECK(NULL != writer, "illegal parameters", QEL_ERR_INVALID);
+    FILE* file = nullptr;
+    if (qel_err err = qel_file_open(&file, filename, n_fn, 1)) return err;
+    qel_writer* newhdl = nullptr;
+    if (qel_err err = qel_writer_alloc(&newhdl)) {
+        std::fclose(file);
+        return err;
+    }
+    newhdl->mode = QEL_MODE_FILE;
+    newhdl->file = file;
+    // Stored before the header is written: a failed header leaves the handle
+    // (and its file) for the caller to free.
+    *writer = newhdl;
+    return qel_writer_output(newhdl, kHeader, sizeof kHeader);
+}
+
+extern "C" qel_err qel_writer_get_buffer(qel_writer* w, const uint8_t** buffer, uint64_t* size) noexcept {
+    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    if (buffer != nullptr) *buffer = w->buffer;
+    if (size != nullptr) *size = w->used;
+    return QEL_SUCCESS;
+}
+
+extern "C" qel_err qel_writer_free(qel_writer* w) noexcept {
+    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    return release_writer(w);
+}
+
+/* ======================================================================== */
+/* Output                                                                    */
+/* ======================================================================== */
+
+extern "C" qel_err qel_writer_output(qel_writer* w, const void* sequence, uint64_t bytes) noexcept {
+    if (w->mode == QEL_MODE_FILE) {
+        QEL_CHECK(fwrite(sequence, 1, bytes, w->file) == bytes, "write to file failed", QEL_ERR_FILE);
+        return QEL_SUCCESS;
+    }
+    if (bytes > w->capacity - w->used) {
+        // At least one step and the whole write at once; doubling on top keeps
+        // a long stream at a logarithmic number of reallocations.
+        const uint64_t stepped = w->capacity + QEL_WRITER_BUFFER_STEP +
+                                 bytes / QEL_WRITER_BUFFER_STEP * QEL_WRITER_BUFFER_STEP;
+        const uint64_t grown = std::max(stepped, w->capacity * 2);
+        void* bigger = grown <= SIZE_MAX ? std::realloc(w->buffer, static_cast<size_t>(grown)) : nullptr;
+        QEL_CHECK(NULL != bigger, "resize buffer failed", QEL_ERR_ALLOCATION, "QEL_FALSE");
+        w->buffer = static_cast<uint8_t*>(bigger);
+        w->capacity = grown;
+    }
+    if (bytes > 0) std::memcpy(w->buffer + w->used, sequence, static_cast<size_t>(bytes));
+    w->used += bytes;
+    return QEL_SUCCESS;
+}
+
+/* ======================================================================== */
+/* Emitters                                                                  */
+/* ======================================================================== */
+
+extern "C" bool qel_half_is_nan(uint16_t pattern) noexcept {
+    return (pattern & 0x7C00u) == 0x7C00u && (pattern & 0x03FFu) != 0;
+}
+
+extern "C" bool qel_half_is_nonfinite(uint16_t pattern) noexcept { return (pattern & 0x7C00u) == 0x7C00u; }
+
+namespace {
+
+template <size_t N> struct UnsignedOf;
+template <> struct UnsignedOf<1> { using type = uint8_t; };
+template <> struct UnsignedOf<2> { using type = uint16_t; };
+template <> struct UnsignedOf<4> { using type = uint32_t; };
+template <> struct UnsignedOf<8> { using type = uint64_t; };
+
+// One payload field, little-endian whatever the host.
+template <typename T>
+qel_err output_field(qel_writer* w, T value) noexcept {
+    using Bits = typename UnsignedOf<sizeof(T)>::type;
+    auto bits = std::bit_cast<Bits>(value);
+    std::array<uint8_t, sizeof(T)> bytes;
+    for (auto& byte : bytes) {
+        byte = static_cast<uint8_t>(bits & 0xFFu);
+        bits = static_cast<Bits>(bits >> 8);
+    }
+    return qel_writer_output(w, bytes.data(), bytes.size());
+}
+
+// Type byte, then each field by its own output call; the state advances
+// only once the whole element is out.
+template <typename... Fields>
+qel_err emit(qel_writer* w, uint8_t type, uint32_t kind, Fields... fields) noexcept {
+    qel_err err = output_field(w, type);
+    ((err = err ? err : output_field(w, fields)), ...);
+    if (err) return err;
+    return qel_state_step(kind, &w->state, w->stack);
+}
+
+template <typename T>
+qel_err write_scalar(qel_writer* w, uint8_t type, T value) noexcept {
+    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    QEL_CHECK(qel_state_allow_atomic(w->state->state), "value not allowed", QEL_ERR_NOT_ALLOWED);
+    return emit(w, type, QEL_STEP_ATOMIC, value);
+}
+
+qel_err write_string(qel_writer* w, uint8_t subtype, const char* string_buffer, uint32_t units_in) noexcept {
+    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    uint32_t units = 0;
+    if (qel_err err = qel_string_get_units(subtype, string_buffer, units_in, &units)) return err;
+    QEL_CHECK(qel_state_allow_string(w->state->state), "value not allowed", QEL_ERR_NOT_ALLOWED);
+    qel_err err = output_field(w, uint8_t{QEL_TYPE_STRING});
+    if (!err) err = output_field(w, subtype);
+    if (!err) err = output_field(w, units);
+    if (!err) err = qel_writer_output(w, string_buffer, units);
+    if (err) return err;
+    return qel_state_step(QEL_STEP_STRING, &w->state, w->stack);
+}
+
+qel_err open_container(qel_writer* w, uint32_t state, uint8_t type) noexcept {
+    if (qel_err err = qel_state_enter(state, &w->state, w->stack)) return err;
+    return output_field(w, type);
+}
+
+qel_err close_container(qel_writer* w) noexcept {
+    w->state = qel_state_pop(w->state, w->stack);
+    if (qel_err err = output_field(w, uint8_t{QEL_TYPE_END})) return err;
+    return qel_state_step(QEL_STEP_CONTAINER, &w->state, w->stack);
+}
+
+}  // namespace
+
+#define QEL_WRITER_SCALARS(X)                 \
+    X(float64, double, QEL_TYPE_FLOAT64)      \
+    X(float32, float, QEL_TYPE_FLOAT32)       \
+    X(int64, int64_t, QEL_TYPE_INT64)         \
+    X(int32, int32_t, QEL_TYPE_INT32)         \
+    X(int16, int16_t, QEL_TYPE_INT16)         \
+    X(int8, int8_t, QEL_TYPE_INT8)            \
+    X(uint64, uint64_t, QEL_TYPE_UINT64)      \
+    X(uint32, uint32_t, QEL_TYPE_UINT32)      \
+    X(uint16, uint16_t, QEL_TYPE_UINT16)      \
+    X(uint8, uint8_t, QEL_TYPE_UINT8)         \
+    X(bool, uint8_t, QEL_TYPE_BOOL)
+
+#define QEL_DEFINE_WRITE(name, ctype, type)                                      \
+    extern "C" qel_err qel_writer_write_##name(qel_writer* w, ctype value) noexcept { \
+        return write_scalar(w, type, value);                                     \
+    }
+QEL_WRITER_SCALARS(QEL_DEFINE_WRITE)
+#undef QEL_DEFINE_WRITE
+
+extern "C" qel_err qel_writer_write_float16(qel_writer* w, uint16_t value) noexcept {
+    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    QEL_CHECK(qel_state_allow_atomic(w->state->state), "value not allowed", QEL_ERR_NOT_ALLOWED);
+    QEL_CHECK(!qel_half_is_nan(value), "value is NaN", QEL_ERR_INVALID, "0");
+    QEL_CHECK(!qel_half_is_nonfinite(value), "value is out of range", QEL_ERR_INVALID, "0");
+    return emit(w, QEL_TYPE_FLOAT16, QEL_STEP_ATOMIC, value);
+}
+
+extern "C" qel_err qel_writer_write_none(qel_writer* w) noexcept {
+    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    QEL_CHECK(qel_state_allow_atomic(w->state->state), "value not allowed", QEL_ERR_NOT_ALLOWED);
+    return emit(w, QEL_TYPE_NONE, QEL_STEP_ATOMIC);
+}
+
+extern "C" qel_err qel_writer_write_binary(qel_writer* w, uint8_t subtype, const void* data,
+                                           uint32_t size) noexcept {
+    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    QEL_CHECK(NULL != data || 0 == size, "illegal parameters", QEL_ERR_INVALID);
+    QEL_CHECK(qel_state_allow_atomic(w->state->state), "value not allowed", QEL_ERR_NOT_ALLOWED);
+    qel_err err = output_field(w, uint8_t{QEL_TYPE_BIN});
+    if (!err) err = output_field(w, subtype);
+    if (!err) err = output_field(w, size);
+    if (!err) err = qel_writer_output(w, data, size);
+    if (err) return err;
+    return qel_state_step(QEL_STEP_ATOMIC, &w->state, w->stack);
+}
+
+extern "C" qel_err qel_writer_write_timestamp(qel_writer* w, const qel_timestamp* timestamp) noexcept {
+    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    QEL_CHECK(NULL != timestamp, "illegal parameters", QEL_ERR_INVALID);
+    QEL_CHECK(qel_state_allow_atomic(w->state->state), "value not allowed", QEL_ERR_NOT_ALLOWED);
+    const qel_timestamp& t = *timestamp;
+    return emit(w, QEL_TYPE_TIMESTAMP, QEL_STEP_ATOMIC, t.year, t.month, t.day, t.hour, t.minute,
+                t.second, t.microsecond);
+}
+
+extern "C" qel_err qel_writer_write_string_c(qel_writer* w, const char* string, uint32_t units_in) noexcept {
+    return write_string(w, QEL_SUB_STRING_C, string, units_in);
+}
+
+extern "C" qel_err qel_writer_write_string_u8(qel_writer* w, const char* string, uint32_t units_in) noexcept {
+    return write_string(w, QEL_SUB_STRING_U8, string, units_in);
+}
+
+/* ======================================================================== */
+/* Containers                                                                */
+/* ======================================================================== */
+
+extern "C" qel_err qel_writer_list_open(qel_writer* w) noexcept {
+    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    QEL_CHECK(qel_state_allow_container(w->state->state), "list not allowed", QEL_ERR_NOT_ALLOWED);
+    return open_container(w, STATE_LIST, QEL_TYPE_LIST);
+}
+
+extern "C" qel_err qel_writer_map_open(qel_writer* w) noexcept {
+    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    QEL_CHECK(qel_state_allow_container(w->state->state), "map not allowed", QEL_ERR_NOT_ALLOWED);
+    return open_container(w, STATE_DICT_KEY, QEL_TYPE_MAP);
+}
+
+extern "C" qel_err qel_writer_list_close(qel_writer* w) noexcept {
+    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    QEL_CHECK(w->state->state==STATE_LIST, "close list not allowed", QEL_ERR_CLOSE_NOT_ALLOWED);
+    return close_container(w);
+}
+
+extern "C" qel_err qel_writer_map_close(qel_writer* w) noexcept {
+    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    QEL_CHECK(w->state->state==STATE_DICT_KEY, "close map not allowed", QEL_ERR_CLOSE_NOT_ALLOWED);
+    return close_container(w);
+}

@@ -1,0 +1,38 @@
+/* Writer handle and its internal steps. */
+#ifndef QEL_SRC_QEL_WRITER_H
+#define QEL_SRC_QEL_WRITER_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "qel/qel.h"
+#include "qel_stack.h"
+#include "qel_state.h"
+
+extern "C" {
+
+struct qel_writer {
+    uint32_t mode;     /* QEL_MODE_FILE or QEL_MODE_BUFFER */
+    qel_stack* stack;  /* saved state records, freed with qel_free */
+    qel_state* state;  /* current state record */
+    uint64_t capacity; /* buffer mode: bytes allocated */
+    uint8_t* buffer;   /* buffer mode: the stream so far */
+    uint64_t used;     /* buffer mode: stream bytes in the buffer */
+    FILE* file;        /* file mode: the output */
+};
+
+/* Bytes a buffer-mode writer starts with, and its least growth step. */
+enum { QEL_WRITER_BUFFER_STEP = 4096 };
+
+/* A zero-filled handle with its STATE_START record and empty stack; the mode
+ * is the caller's to set. *writer is written only on success. */
+qel_err qel_writer_alloc(qel_writer** writer) noexcept;
+/* Appends `bytes` bytes to the stream (file, or buffer grown as needed). */
+qel_err qel_writer_output(qel_writer* w, const void* sequence, uint64_t bytes) noexcept;
+
+bool qel_half_is_nan(uint16_t pattern) noexcept;
+/* True for NaN and both infinities; asked after qel_half_is_nan. */
+bool qel_half_is_nonfinite(uint16_t pattern) noexcept;
+}
+
+#endif /* QEL_SRC_QEL_WRITER_H */
