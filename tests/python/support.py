@@ -1,0 +1,18 @@
+import ctypes
+
+import pytest
+
+
+def raises_code(cls, method, code):
+    """pytest.raises for the exact class and message of a library failure."""
+    return pytest.raises(cls, match=r"^%s failed \(%d\)$" % (method, code))
+
+
+class HugeBuffer:
+    """A bytes-like object that claims `size` bytes but lies over a small real
+    block, so that a test can pass a length past 32 bits without allocating
+    it. Only the block's 64 bytes may ever be read."""
+
+    def __init__(self, size, prefix=b"abc"):
+        self.backing = ctypes.create_string_buffer(prefix, 64)
+        self.view = (ctypes.c_char * size).from_address(ctypes.addressof(self.backing))
