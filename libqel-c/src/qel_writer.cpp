@@ -98,13 +98,17 @@ extern "C" qel_err qel_state_step(uint32_t kind, qel_state** current, qel_stack*
 
 namespace {
 
-// Everything a handle owns; a file that will not close loses buffered bytes,
-// which is reported as a failed write.
+// Everything a handle owns. Buffered bytes that never reach the file are a
+// failed write; a flush by someone else (fflush(NULL)) leaves its failure
+// only in the stream's error flag.
 qel_err release_writer(qel_writer* w) noexcept {
     qel_stack_free(w->stack);
     qel_free(w->state);
     int closed = 0;
-    if (w->file != nullptr) closed = std::fclose(w->file);
+    if (w->file != nullptr) {
+        closed = std::ferror(w->file);
+        closed |= std::fclose(w->file);
+    }
     qel_free(w->buffer);
     qel_free(w);
     QEL_CHECK(0 == closed, "write to file failed", QEL_ERR_FILE);
