@@ -91,7 +91,7 @@ PyObject* meth_qelt_variant_list_insert(PyObject*, PyObject* args)
     Py_END_ALLOW_THREADS
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_list_insert", rc);
-    Py_RETURN_NONE;
+    return none();
 }
 
 extern const char doc_qelt_variant_list_set_item[] =
@@ -118,7 +118,7 @@ PyObject* meth_qelt_variant_list_set_item(PyObject*, PyObject* args)
     Py_END_ALLOW_THREADS
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_list_set_item", rc);
-    Py_RETURN_NONE;
+    return none();
 }
 
 extern const char doc_qelt_variant_list_get_item[] =
@@ -172,7 +172,7 @@ PyObject* meth_qelt_variant_list_delete_item(PyObject*, PyObject* args)
     Py_END_ALLOW_THREADS
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_list_delete_item", rc);
-    Py_RETURN_NONE;
+    return none();
 }
 
 extern const char doc_qelt_variant_list_clear[] =
@@ -194,7 +194,7 @@ PyObject* meth_qelt_variant_list_clear(PyObject*, PyObject* args)
     Py_END_ALLOW_THREADS
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_list_clear", rc);
-    Py_RETURN_NONE;
+    return none();
 }
 
 extern const char doc_qelt_variant_list_get_size[] =
@@ -338,7 +338,7 @@ PyObject* meth_qelt_variant_map_set(PyObject*, PyObject* args)
     Py_END_ALLOW_THREADS
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_map_set", rc);
-    Py_RETURN_NONE;
+    return none();
 }
 
 extern const char doc_qelt_variant_map_get[] =
@@ -390,7 +390,7 @@ PyObject* meth_qelt_variant_map_delete(PyObject*, PyObject* args)
     Py_END_ALLOW_THREADS
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_map_delete", rc);
-    Py_RETURN_NONE;
+    return none();
 }
 
 extern const char doc_qelt_variant_map_clear[] =
@@ -412,7 +412,7 @@ PyObject* meth_qelt_variant_map_clear(PyObject*, PyObject* args)
     Py_END_ALLOW_THREADS
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_map_clear", rc);
-    Py_RETURN_NONE;
+    return none();
 }
 
 extern const char doc_qelt_variant_map_first[] =
@@ -434,7 +434,7 @@ PyObject* meth_qelt_variant_map_first(PyObject*, PyObject* args)
     Py_END_ALLOW_THREADS
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_map_first", rc);
-    Py_RETURN_NONE;
+    return none();
 }
 
 extern const char doc_qelt_variant_map_next[] =
@@ -465,7 +465,7 @@ PyObject* meth_qelt_variant_map_next(PyObject*, PyObject* args)
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_map_next", rc);
     if (found != 1)
-        Py_RETURN_NONE;
+        return none();
     return make_tuple(borrowed_handle(key), borrowed_handle(value));
 }
 

@@ -125,7 +125,7 @@ PyObject* meth_qelt_variant_decref(PyObject*, PyObject* args)
     Py_END_ALLOW_THREADS
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_decref", rc);
-    Py_RETURN_NONE;
+    return none();
 }
 
 extern const char doc_qelt_variant_incref[] =
@@ -147,7 +147,7 @@ PyObject* meth_qelt_variant_incref(PyObject*, PyObject* args)
     Py_END_ALLOW_THREADS
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_incref", rc);
-    Py_RETURN_NONE;
+    return none();
 }
 
 extern const char doc_qelt_variant_new_none[] =

@@ -40,6 +40,15 @@ PyObject* owned_handle(qelt_variant* v);
 /* An int for a variant a container lends. */
 PyObject* borrowed_handle(qelt_variant* v);
 
+/* None as a new reference. Py_RETURN_NONE is not used: from CPython 3.12
+ * on the headers drop its increment (None is immortal there), which would
+ * let the older interpreters that this binary also serves free None. */
+inline PyObject* none()
+{
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
 /* A tuple that takes over the given new references; null (with the pending
  * exception) when an item or the tuple could not be made, and then every
  * item that was made is released. */
@@ -55,6 +64,23 @@ PyObject* make_tuple(Items*... items)
 /* ------------------------------------------------------------------------ */
 /* Texts handed to the libraries                                              */
 /* ------------------------------------------------------------------------ */
+
+} // namespace qeltypes
+
+/* The tuple parser that stores a "#" length as Py_ssize_t on every CPython 3.
+ * Plain PyArg_ParseTuple stores an int there before 3.13, where the headers
+ * named this entry point only under PY_SSIZE_T_CLEAN; the headers of 3.13 on
+ * no longer name it, but it stays exported as part of the stable ABI. */
+extern "C" int _PyArg_ParseTuple_SizeT(PyObject* args, const char* format, ...);
+
+namespace qeltypes {
+
+/* For every format that has a "#" unit: lengths are Py_ssize_t. */
+template <typename... Out>
+int parse_with_lengths(PyObject* args, const char* format, Out*... out)
+{
+    return _PyArg_ParseTuple_SizeT(args, format, out...);
+}
 
 /* The byte count plus terminator that the libraries take as a 32-bit
  * capacity; anything longer would be cut and must be refused instead. */

@@ -59,7 +59,7 @@ PyObject* meth_qelt_write_to_file(PyObject*, PyObject* args)
     PyObject* handle;
     const char* name;
     Py_ssize_t length;
-    if (!PyArg_ParseTuple(args, "Oz#", &handle, &name, &length))
+    if (!parse_with_lengths(args, "Oz#", &handle, &name, &length))
         return nullptr;
     // The capacity is a 32-bit count that must still hold the terminator.
     if (!fits_u32_capacity(length))
@@ -76,7 +76,7 @@ PyObject* meth_qelt_write_to_file(PyObject*, PyObject* args)
     Py_END_ALLOW_THREADS
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_write_to_file", rc);
-    Py_RETURN_NONE;
+    return none();
 }
 
 extern const char doc_qelt_read_from_buffer[] =
@@ -93,7 +93,7 @@ PyObject* meth_qelt_read_from_buffer(PyObject*, PyObject* args)
 {
     const char* data;
     Py_ssize_t length;
-    if (!PyArg_ParseTuple(args, "y#", &data, &length))
+    if (!parse_with_lengths(args, "y#", &data, &length))
         return nullptr;
     // Read cut to 32 bits, a longer buffer would be taken for a shorter one.
     if (!fits_u32_length(length))
@@ -124,7 +124,7 @@ PyObject* meth_qelt_read_from_file(PyObject*, PyObject* args)
 {
     const char* name;
     Py_ssize_t length;
-    if (!PyArg_ParseTuple(args, "z#", &name, &length))
+    if (!parse_with_lengths(args, "z#", &name, &length))
         return nullptr;
     if (!fits_u32_capacity(length))
         return raise_error("qelt_read_from_file", QELT_ERR_WRONG_STRING_SIZE);

@@ -104,7 +104,7 @@ PyObject* new_string(PyObject* args, const char* method)
 {
     const char* text;
     Py_ssize_t length;
-    if (!PyArg_ParseTuple(args, "z#", &text, &length))
+    if (!parse_with_lengths(args, "z#", &text, &length))
         return nullptr;
     // The library takes length + 1 as a 32-bit capacity; a longer text
     // would be stored cut short.
@@ -276,7 +276,7 @@ PyObject* meth_qelt_variant_new_binary(PyObject*, PyObject* args)
     const char* data;
     Py_ssize_t length;
     unsigned short bin_type;
-    if (!PyArg_ParseTuple(args, "y#H", &data, &length, &bin_type))
+    if (!parse_with_lengths(args, "y#H", &data, &length, &bin_type))
         return nullptr;
     // The library takes a 32-bit length; a longer blob would be stored cut.
     if (!fits_u32_length(length))

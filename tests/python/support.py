@@ -16,3 +16,11 @@ class HugeBuffer:
     def __init__(self, size, prefix=b"abc"):
         self.backing = ctypes.create_string_buffer(prefix, 64)
         self.view = (ctypes.c_char * size).from_address(ctypes.addressof(self.backing))
+
+
+def unterminated(data):
+    """A bytes-like view of `data` whose next byte in memory is not NUL, as
+    the end of a larger buffer may be; the backing block rides along."""
+    backing = ctypes.create_string_buffer(data + b"X", len(data) + 1)
+    view = (ctypes.c_char * len(data)).from_address(ctypes.addressof(backing))
+    return view, backing

@@ -105,6 +105,18 @@ def test_none_variant_type_and_refcount():
     q.qelt_variant_decref(v)
 
 
+def test_none_results_are_new_references():
+    # Each None result must carry its own reference, or an interpreter
+    # without immortal objects ends up freeing None.
+    v = q.qelt_variant_new_none()
+    before = sys.getrefcount(None)
+    for _ in range(1000):
+        q.qelt_variant_incref(v)
+        q.qelt_variant_decref(v)
+    assert abs(sys.getrefcount(None) - before) < 100  # a fault loses 2000
+    q.qelt_variant_decref(v)
+
+
 def test_type_check_uses_low_byte_of_code():
     v = q.qelt_variant_new_int64(7)
     assert q.qelt_variant_type_check(v, 261) is True
