@@ -82,8 +82,8 @@ int parse_with_lengths(PyObject* args, const char* format, Out*... out)
     return _PyArg_ParseTuple_SizeT(args, format, out...);
 }
 
-/* The byte count plus terminator that the libraries take as a 32-bit
- * capacity; anything longer would be cut and must be refused instead. */
+/* True when `length` and a terminator fit the libraries' 32-bit capacity;
+ * a longer text would be cut short, so it is refused instead. */
 constexpr bool fits_u32_capacity(Py_ssize_t length)
 {
     return length >= 0 && static_cast<unsigned long long>(length) < UINT32_MAX;

@@ -227,9 +227,3 @@ def test_walk_visits_every_entry_once(mp):
     assert seen == {"key%d" % i: i for i in range(200)}
     release(*keys, *vals)
 
-
-def test_map_null_handles(mp):
-    with raises_code(q.qeltypesError_NULL_PTR, "qelt_variant_map_haskey", 3):
-        q.qelt_variant_map_haskey(mp, "key")
-    with raises_code(q.qeltypesError_NULL_PTR, "qelt_variant_map_next", 3):
-        q.qelt_variant_map_next(None)

@@ -51,12 +51,6 @@ def test_scalar_parser_failures(kind, value, error):
         new(kind, value)
 
 
-def test_float64_nan_survives():
-    v = q.qelt_variant_new_float64(math.nan)
-    assert math.isnan(q.qelt_variant_as_float64(v))
-    q.qelt_variant_decref(v)
-
-
 KINDS = ["int64", "int32", "int16", "int8", "uint64", "uint32", "uint16", "uint8",
          "float64", "float32", "float16", "bool", "string_c", "string_utf8", "binary",
          "timestamp"]
