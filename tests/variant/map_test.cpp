@@ -1,0 +1,289 @@
+#include "owned_variant.h"
+#include "qelt_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+#include <vector>
+
+// Every allocation of the containers is a calloc, so failing the n-th calloc
+// from now reaches each out-of-memory path. The hook replaces the C library's
+// calloc, which AddressSanitizer's allocator rules out.
+#ifndef __SANITIZE_ADDRESS__
+extern "C" void* __libc_calloc(size_t, size_t);
+namespace {
+int g_calloc_fail_in = 0;
+}
+extern "C" void* calloc(size_t n, size_t size) {
+    if (g_calloc_fail_in > 0 && --g_calloc_fail_in == 0) return nullptr;
+    return __libc_calloc(n, size);
+}
+bool qelt_test_fail_calloc(int nth) { return g_calloc_fail_in = nth, true; }
+#else
+bool qelt_test_fail_calloc(int) { return false; }
+#endif
+
+namespace {
+
+template <typename Ctor, typename... Args>
+OwnedVariant make(Ctor ctor, Args... args) {
+    qelt_variant* v = nullptr;
+    EXPECT_EQ(ctor(&v, args...), QELT_SUCCESS);
+    return OwnedVariant(v);
+}
+OwnedVariant i32(int32_t x) { return make(qelt_variant_new_int32, x); }
+uint32_t hash_of(int32_t k) {
+    uint32_t h = 0;
+    EXPECT_EQ(qelt_variant_get_hash(i32(k).get(), &h), QELT_SUCCESS);
+    return h;
+}
+
+qelt_hashtable* table(const OwnedVariant& m) { return static_cast<qelt_map*>(m->value.ptr)->table; }
+struct Sizes {
+    uint32_t buckets, grow_at, shrink_at;
+    bool operator==(const Sizes&) const = default;
+};
+Sizes sizes(const OwnedVariant& m) {
+    return {table(m)->bucket_count, table(m)->grow_at, table(m)->shrink_at};
+}
+
+// Steps the built-in iterator until it reports the end.
+std::vector<qelt_variant*> walk_keys(const OwnedVariant& m) {
+    std::vector<qelt_variant*> keys;
+    qelt_variant* k = nullptr;
+    uint8_t found = 0;
+    while (qelt_variant_map_next(m.get(), &k, nullptr, &found) == QELT_SUCCESS && found) keys.push_back(k);
+    return keys;
+}
+std::vector<int32_t> walk(const OwnedVariant& m) {
+    std::vector<int32_t> keys;
+    for (const qelt_variant* k : walk_keys(m)) keys.push_back(k->value.i32);
+    return keys;
+}
+
+// A map of int32 keys to values 100 + key, keeping its keys alive.
+struct IntMap {
+    OwnedVariant map = make(qelt_variant_new_map);
+    std::vector<OwnedVariant> keys;
+    explicit IntMap(int n) {
+        for (int i = 0; i < n; ++i) set(i);
+    }
+    void set(int k) {
+        keys.push_back(i32(k));
+        EXPECT_EQ(qelt_variant_map_set(map.get(), keys.back().get(), i32(100 + k).get()), QELT_SUCCESS);
+    }
+    void del(int k) { EXPECT_EQ(qelt_variant_map_delete(map.get(), i32(k).get()), QELT_SUCCESS); }
+    uint32_t size() const { return table(map)->count; }
+};
+
+}  // namespace
+
+TEST(Map, WorkedOrders) {
+    IntMap ten(10);  // the 7th set doubled the table before placing key 6
+    EXPECT_EQ(walk(ten.map), (std::vector<int32_t>{3, 5, 7, 0, 9, 2, 4, 6, 8, 1}));
+    EXPECT_EQ(sizes(ten.map), (Sizes{16, 12, 4}));
+
+    OwnedVariant m = make(qelt_variant_new_map);
+    OwnedVariant alpha = make(qelt_variant_new_string_c, "alpha", 6u);
+    OwnedVariant beta = make(qelt_variant_new_string_c, "beta", 5u);
+    OwnedVariant gamma = make(qelt_variant_new_string_c, "gamma", 6u);
+    for (auto* k : {alpha.get(), beta.get(), gamma.get()}) ASSERT_EQ(qelt_variant_map_set(m.get(), k, k), QELT_SUCCESS);
+    EXPECT_EQ(walk_keys(m), (std::vector<qelt_variant*>{beta.get(), alpha.get(), gamma.get()}));
+}
+
+TEST(Map, DeletingASlotEntryMovesItsSuccessorIn) {
+    std::vector<int32_t> chain;  // three keys of bucket 6 in 8 buckets
+    for (int32_t k = 0; chain.size() < 3; ++k) {
+        if ((hash_of(k) & 7) == 6) chain.push_back(k);
+    }
+    ASSERT_EQ(chain[1], 8);
+    IntMap m(0);
+    for (int32_t k : chain) m.set(k);
+    EXPECT_EQ(walk(m.map), chain);
+    m.del(0);
+    const qelt_hashtable_entry& slot = table(m.map)->buckets[6];
+    EXPECT_EQ(slot.key, m.keys[1].get());
+    EXPECT_EQ(slot.next->prev, &slot);
+    EXPECT_EQ(walk(m.map), (std::vector<int32_t>{8, chain[2]}));
+    EXPECT_EQ(m.keys[0]->refcount, 1);
+}
+
+TEST(Map, GrowsBeforeSetAndShrinksAfterDelete) {
+    IntMap m(6);
+    EXPECT_EQ(sizes(m.map), (Sizes{8, 6, 0}));
+    m.set(5);  // a replacement grows too
+    EXPECT_EQ(sizes(m.map), (Sizes{16, 12, 4}));
+    EXPECT_EQ(m.size(), 6u);
+    const std::pair<int, Sizes> steps[] = {{0, {16, 12, 4}}, {1, {16, 12, 4}}, {2, {8, 6, 2}},
+                                           {3, {8, 6, 2}},   {4, {4, 3, 1}},   {5, {4, 3, 1}}};
+    for (const auto& [key, after] : steps) {
+        m.del(key);
+        EXPECT_EQ(sizes(m.map), after) << "after deleting " << key;
+    }
+    for (int k : {0, 1, 2, 3}) m.set(k);
+    EXPECT_EQ(sizes(m.map), (Sizes{8, 6, 2}));
+
+    IntMap fresh(6);  // never resized: never shrinks
+    for (int k = 0; k < 6; ++k) fresh.del(k);
+    EXPECT_EQ(sizes(fresh.map), (Sizes{8, 6, 0}));
+}
+
+TEST(Map, IteratorRestarts) {
+    IntMap empty(0);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(walk(empty.map).empty());
+
+    IntMap m(3);
+    const std::vector<int32_t> all = walk(m.map);
+    qelt_variant *k = nullptr, *v = nullptr;
+    uint8_t found = 9;
+    std::vector<int32_t> seen;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(qelt_variant_map_next(m.map.get(), &k, &v, &found), QELT_SUCCESS);
+        seen.push_back(found ? k->value.i32 : -1);
+        if (found) EXPECT_EQ(v->value.i32, 100 + k->value.i32);
+        if (!found) EXPECT_TRUE(k == nullptr && v == nullptr);
+    }
+    EXPECT_EQ(seen, (std::vector<int32_t>{all[0], all[1], all[2], -1, all[0]}));
+
+    m.del(77);  // absent: the walk goes on
+    ASSERT_EQ(qelt_variant_map_next(m.map.get(), &k, nullptr, &found), QELT_SUCCESS);
+    EXPECT_EQ(k->value.i32, all[1]);
+    m.del(all[2]);  // present: the walk starts over
+    ASSERT_EQ(qelt_variant_map_next(m.map.get(), &k, nullptr, &found), QELT_SUCCESS);
+    EXPECT_EQ(k->value.i32, all[0]);
+    ASSERT_EQ(qelt_variant_map_first(m.map.get()), QELT_SUCCESS);
+    EXPECT_EQ(walk(m.map), (std::vector<int32_t>{all[0], all[1]}));
+}
+
+TEST(Map, SetGetDeleteKeepReferenceCounts) {
+    OwnedVariant m = make(qelt_variant_new_map), v1 = i32(1), v2 = i32(2), one32 = i32(1);
+    OwnedVariant k1 = make(qelt_variant_new_string_c, "key", 4u), k2 = make(qelt_variant_new_string_c, "key", 4u);
+    OwnedVariant one64 = make(qelt_variant_new_int64, int64_t{1}), a = make(qelt_variant_new_list), b = make(qelt_variant_new_list);
+    for (auto* key : {k1.get(), one32.get(), one64.get(), a.get(), b.get()}) {
+        ASSERT_EQ(qelt_variant_map_set(m.get(), key, v1.get()), QELT_SUCCESS);
+    }
+    EXPECT_EQ(table(m)->count, 5u);  // int32 and int64 1 differ, lists by identity
+    const std::vector<qelt_variant*> order = walk_keys(m);
+    EXPECT_EQ(k1->refcount, 2);
+    EXPECT_EQ(v1->refcount, 6);
+
+    // Replacing by an equal key keeps the entry's place and count, holds k2.
+    ASSERT_EQ(qelt_variant_map_set(m.get(), k2.get(), v2.get()), QELT_SUCCESS);
+    std::vector<qelt_variant*> replaced = order;
+    *std::find(replaced.begin(), replaced.end(), k1.get()) = k2.get();
+    EXPECT_EQ(walk_keys(m), replaced);
+    EXPECT_EQ((std::vector<int>{k1->refcount, k2->refcount, v1->refcount, v2->refcount}),
+              (std::vector<int>{1, 2, 5, 2}));
+
+    qelt_variant* got = nullptr;
+    uint8_t found = 9;
+    EXPECT_EQ(qelt_variant_map_get(m.get(), k1.get(), &got), QELT_SUCCESS);
+    EXPECT_EQ(got, v2.get());
+    EXPECT_EQ(v2->refcount, 2);  // lent
+    EXPECT_EQ(qelt_variant_map_get(m.get(), i32(2).get(), &got), QELT_ERR_KEY_NOT_EXISTS);
+    EXPECT_EQ(got, nullptr);
+    EXPECT_EQ(qelt_variant_map_haskey(m.get(), i32(2).get(), &found), QELT_SUCCESS);
+    EXPECT_EQ(found, 0);
+    EXPECT_EQ(qelt_variant_map_set(m.get(), i32(2).get(), nullptr), QELT_SUCCESS);  // absent
+    EXPECT_EQ(qelt_variant_map_set(m.get(), k1.get(), nullptr), QELT_SUCCESS);
+    EXPECT_EQ(qelt_variant_map_haskey(m.get(), k2.get(), &found), QELT_SUCCESS);
+    EXPECT_EQ(found, 0);
+    EXPECT_EQ(k2->refcount, 1);
+
+    ASSERT_EQ(qelt_variant_map_clear(m.get()), QELT_SUCCESS);
+    EXPECT_EQ(sizes(m), (Sizes{8, 6, 0}));
+    for (const OwnedVariant* v : {&v1, &v2, &one32, &one64, &a, &b}) EXPECT_EQ((*v)->refcount, 1);
+}
+
+TEST(Map, ChecksComeInOrder) {
+    OwnedVariant m = make(qelt_variant_new_map), k = i32(1), v = i32(2), not_map = i32(3);
+    qelt_variant* out = nullptr;
+    uint8_t found = 7;
+    const std::pair<qelt_err, qelt_err> cases[] = {
+        {qelt_variant_new_map(nullptr), QELT_ERR_NULL_PTR},
+        {qelt_variant_map_set(m.get(), nullptr, v.get()), QELT_ERR_NULL_PTR},
+        {qelt_variant_map_set(m.get(), m.get(), v.get()), QELT_ERR_CIRCULAR_REFERENCE},
+        {qelt_variant_map_set(m.get(), k.get(), m.get()), QELT_ERR_CIRCULAR_REFERENCE},
+        {qelt_variant_map_set(nullptr, k.get(), nullptr), QELT_ERR_CIRCULAR_REFERENCE},
+        {qelt_variant_map_set(nullptr, k.get(), v.get()), QELT_ERR_NULL_PTR},
+        {qelt_variant_map_set(not_map.get(), k.get(), v.get()), QELT_ERR_INVALID_TYPE},
+        {qelt_variant_map_get(m.get(), k.get(), nullptr), QELT_ERR_NULL_PTR},
+        {qelt_variant_map_get(m.get(), m.get(), &out), QELT_ERR_CIRCULAR_REFERENCE},
+        {qelt_variant_map_get(not_map.get(), k.get(), &out), QELT_ERR_INVALID_TYPE},
+        {qelt_variant_map_haskey(not_map.get(), k.get(), nullptr), QELT_ERR_NULL_PTR},
+        {qelt_variant_map_haskey(m.get(), m.get(), &found), QELT_ERR_CIRCULAR_REFERENCE},
+        {qelt_variant_map_delete(nullptr, k.get()), QELT_ERR_CIRCULAR_REFERENCE},
+        {qelt_variant_map_delete(m.get(), m.get()), QELT_ERR_CIRCULAR_REFERENCE},
+        {qelt_variant_map_delete(not_map.get(), nullptr), QELT_ERR_NULL_PTR},
+        {qelt_variant_map_delete(not_map.get(), k.get()), QELT_ERR_INVALID_TYPE},
+        {qelt_variant_map_clear(not_map.get()), QELT_ERR_INVALID_TYPE},
+        {qelt_variant_map_get_size(not_map.get(), nullptr), QELT_ERR_NULL_PTR},
+        {qelt_variant_map_first(nullptr), QELT_ERR_NULL_PTR},
+        {qelt_variant_map_next(not_map.get(), nullptr, nullptr, nullptr), QELT_ERR_INVALID_TYPE},
+        {qelt_variant_map_next(m.get(), nullptr, nullptr, &found), QELT_ERR_NULL_PTR},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << i;
+    EXPECT_EQ(found, 0);  // written by haskey's error, not by next's
+    EXPECT_EQ(table(m)->count, 0u);
+    EXPECT_EQ(k->refcount + v->refcount, 2);
+}
+
+TEST(MapOutOfMemory, FailedShrinkKeepsTheTable) {
+    // Keys a and b lie in slots 8 apart in 16 buckets, so halving chains one
+    // behind the other in a new node; c has a bucket of its own.
+    IntMap m(10);
+    int32_t a = -1, b = -1, c = -1;
+    for (int32_t x = 0; x < 10; ++x) {
+        for (int32_t y = x + 1; y < 10 && b < 0; ++y) {
+            if (((hash_of(x) ^ hash_of(y)) & 15) == 8) a = x, b = y;
+        }
+    }
+    for (int32_t x = 0; x < 10 && c < 0 && b >= 0; ++x) {
+        if (((hash_of(x) ^ hash_of(a)) & 7) != 0) c = x;
+    }
+    ASSERT_GE(c, 0);
+    int32_t last = -1;
+    for (int32_t x = 0; x < 10; ++x) {
+        if (x == a || x == b || x == c) continue;
+        if (last >= 0) m.del(last);
+        last = x;
+    }
+    std::vector<int32_t> order = walk(m.map);
+    std::erase(order, last);
+    OwnedVariant key = i32(last);
+    if (!qelt_test_fail_calloc(2)) GTEST_SKIP() << "allocation hook unavailable";
+    // 3 < shrink_at 4: the bucket array comes, the node does not.
+    EXPECT_EQ(qelt_variant_map_delete(m.map.get(), key.get()), QELT_SUCCESS);
+    qelt_test_fail_calloc(0);
+    EXPECT_EQ(sizes(m.map), (Sizes{16, 12, 4}));
+    EXPECT_EQ(table(m.map)->used_buckets, 3u);
+    EXPECT_EQ(walk(m.map), order);
+
+    m.del(c);  // this shrink goes through
+    std::erase(order, c);
+    EXPECT_EQ(sizes(m.map), (Sizes{8, 6, 2}));
+    EXPECT_EQ(table(m.map)->used_buckets, 1u);
+    EXPECT_EQ(walk(m.map), order);
+}
+
+TEST(MapOutOfMemory, FailedClearAndSetLeaveTheMapUsable) {
+    IntMap m(1);
+    OwnedVariant k8 = i32(8), v = i32(1);  // 8 shares 0's bucket: its set needs a node
+    if (!qelt_test_fail_calloc(1)) GTEST_SKIP() << "allocation hook unavailable";
+    EXPECT_EQ(qelt_variant_map_set(m.map.get(), k8.get(), v.get()), QELT_ERR_NULL_PTR);
+    qelt_test_fail_calloc(1);
+    EXPECT_EQ(qelt_variant_map_clear(m.map.get()), QELT_ERR_OUT_OF_MEMORY);
+    qelt_test_fail_calloc(4);  // record, body, table, then the bucket array fails
+    qelt_variant* out = k8.get();
+    EXPECT_EQ(qelt_variant_new_map(&out), QELT_ERR_OUT_OF_MEMORY);
+    EXPECT_EQ(out, nullptr);
+    qelt_test_fail_calloc(0);
+
+    EXPECT_EQ(k8->refcount + v->refcount, 2);
+    EXPECT_EQ(walk(m.map), (std::vector<int32_t>{0}));
+    EXPECT_EQ(qelt_variant_map_set(m.map.get(), k8.get(), v.get()), QELT_SUCCESS);
+    EXPECT_EQ(qelt_variant_map_clear(m.map.get()), QELT_SUCCESS);
+    EXPECT_EQ(m.keys[0]->refcount + k8->refcount, 2);
+}
