@@ -17,7 +17,7 @@
 namespace {
 
 void release_reader(qel_reader* r) noexcept {
-    qel_stack_free(r->stack);
+    if (r->stack != nullptr) qel_stack_free(r->stack);
     qel_free(r->state);
     if (r->file != nullptr) std::fclose(r->file);
     qel_free(r->buffer);
@@ -38,7 +38,7 @@ extern "C" qel_err qel_reader_alloc(qel_reader** reader) noexcept {
         newr->stack = qel_stack_new(qel_free);
         if (newr->state == nullptr || newr->stack == nullptr) newr.reset();
     }
-    QEL_CHECK(newr, "allocation failed", QEL_ERR_ALLOCATION, "newr");
+    QEL_CHECK(newr, "allocation failed", QEL_ERR_ALLOCATION);
     *reader = newr.release();
     return QEL_SUCCESS;
 }

@@ -102,7 +102,7 @@ namespace {
 // failed write; a flush by someone else (fflush(NULL)) leaves its failure
 // only in the stream's error flag.
 qel_err release_writer(qel_writer* w) noexcept {
-    qel_stack_free(w->stack);
+    if (w->stack != nullptr) qel_stack_free(w->stack);
     qel_free(w->state);
     int closed = 0;
     if (w->file != nullptr) {
@@ -120,8 +120,9 @@ struct WriterRelease {
 };
 using WriterGuard = std::unique_ptr<qel_writer, WriterRelease>;
 
-constexpr uint8_t kHeader[7] = {'_', 'Q', 'E', 'L', 1, 0, 0};
 static_assert(sizeof(QEL_MAGIC) - 1 == 4, "the header holds four magic bytes");
+// Magic, version 1 (little-endian), reserved byte.
+constexpr uint8_t kHeader[7] = {QEL_MAGIC[0], QEL_MAGIC[1], QEL_MAGIC[2], QEL_MAGIC[3], 1, 0, 0};
 
 }  // namespace
 
@@ -132,7 +133,7 @@ extern "C" qel_err qel_writer_alloc(qel_writer** writer) noexcept {
         newhdl->stack = qel_stack_new(qel_free);
         if (newhdl->state == nullptr || newhdl->stack == nullptr) newhdl.reset();
     }
-    QEL_CHECK(newhdl, "allocation failed", QEL_ERR_ALLOCATION, "newhdl");
+    QEL_CHECK(newhdl, "allocation failed", QEL_ERR_ALLOCATION);
     *writer = newhdl.release();
     return QEL_SUCCESS;
 }

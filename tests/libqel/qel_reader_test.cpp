@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <sys/stat.h>
+#include <thread>
 
 #include "qel_test_util.h"
 
@@ -289,6 +291,20 @@ TEST(QelReader, DeclaredLengthBeyondTheInputFailsBeforeAllocating) {
         EXPECT_EQ(f.code, QEL_ERR_FILE) << body;
         EXPECT_NE(f.out.find(record("read from file failed", "bytes <= r->file_remaining", 5507)), std::string::npos);
     }
+}
+
+TEST(QelReader, PipeWithoutKnownSizeIsReadInBoundedPieces) {
+    const std::string name = temp_path("reader.fifo");
+    std::remove(name.c_str());
+    ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
+    const Bytes stream = with_header("30 0E 00 FF FF FF FF 01 02 03");
+    std::thread feeder([&] { std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(stream.data()), stream.size()); });
+    qel_reader* r = nullptr;
+    ASSERT_EQ(qel_reader_new_file(&r, name.c_str(), name.size() + 1), QEL_SUCCESS);
+    const std::string out = captured([&] { EXPECT_EQ(qel_reader_parse(r), QEL_ERR_FILE); });
+    EXPECT_NE(out.find(record("read from file failed", "fread(sequence, 1, bytes, r->file) == bytes", 5507)), std::string::npos);
+    qel_reader_free(r);
+    feeder.join();
 }
 
 TEST(QelReader, SetBufferStartsANewDocument) {
