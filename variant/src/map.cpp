@@ -335,8 +335,9 @@ qelt_err qelt_variant_map_set(qelt_variant* map, qelt_variant* key, qelt_variant
         qelt_hashtable_delete(table, key);
         return QELT_SUCCESS;
     }
-    // Callers and the module map this code to their exception; an entry
-    // allocation failure and a saturated reference count both land here.
+    // An entry that cannot be allocated and a key or value at its reference
+    // limit both report QELT_ERR_NULL_PTR, the code callers expect from a
+    // failed set.
     return qelt_hashtable_set(table, key, value) != nullptr ? QELT_SUCCESS : QELT_ERR_NULL_PTR;
 }
 
