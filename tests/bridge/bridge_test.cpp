@@ -276,24 +276,25 @@ TEST(BridgeWrite, NullItemsAndValuesAreWrittenAsNone) {
     items[0] = item;
     qelt_variant_decref(list);
 
+    // The int32 keys 0 and 8 share a bucket: 8 lies in an overflow entry,
+    // whose key may be poked to null without the bucket looking empty.
     qelt_variant* map = new_map();
-    put(map, make<int8_t>(qelt_variant_new_int8, 2), make<int8_t>(qelt_variant_new_int8, 3));
-    qelt_hashtable_entry* entry = nullptr;
+    put(map, make<int32_t>(qelt_variant_new_int32, 0), make<int8_t>(qelt_variant_new_int8, 3));
+    put(map, make<int32_t>(qelt_variant_new_int32, 8), make<int8_t>(qelt_variant_new_int8, 4));
     qelt_hashtable* table = static_cast<qelt_map*>(map->value.ptr)->table;
-    for (uint32_t b = 0; b < table->bucket_count && !entry; ++b) {
-        if (table->buckets[b].key) entry = &table->buckets[b];
-    }
-    ASSERT_NE(entry, nullptr);
-    qelt_variant* value = entry->value;
-    entry->value = nullptr;
-    EXPECT_EQ(write_bytes(map), with_header({0x31, 0x08, 0x02, 0x0F, 0x00}));
-    qelt_variant* key = entry->key;
-    entry->key = nullptr;  // a null key has no meaning: refused
+    qelt_hashtable_entry* overflow = table->buckets[6].next;
+    ASSERT_NE(overflow, nullptr);
+    qelt_variant* value = overflow->value;
+    overflow->value = nullptr;
+    EXPECT_EQ(write_bytes(map), with_header({0x31, 0x06, 0, 0, 0, 0, 0x08, 0x03,
+                                             0x06, 8, 0, 0, 0, 0x0F, 0x00}));
+    qelt_variant* key = overflow->key;
+    overflow->key = nullptr;  // a null key has no meaning: refused
     uint8_t* buffer = nullptr;
     uint32_t size = 0;
     EXPECT_EQ(qelt_write_to_buffer(map, &buffer, &size), QELT_ERR_NULL_PTR);
-    entry->key = key;
-    entry->value = value;
+    overflow->key = key;
+    overflow->value = value;
     qelt_variant_decref(map);
 
     qel_writer* w = nullptr;
