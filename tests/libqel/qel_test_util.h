@@ -14,24 +14,14 @@ using Bytes = std::vector<uint8_t>;
 
 inline Bytes hex(const std::string& text) {
     Bytes out;
-    for (size_t i = 0; i + 1 < text.size();) {
-        if (text[i] == ' ') { ++i; continue; }
-        out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
+    for (size_t i = 0; i + 1 < text.size(); i += text[i] == ' ' ? 1 : 2)
+        if (text[i] != ' ') out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
     return out;
 }
 
-inline const Bytes kHeader = hex("5F 51 45 4C 01 00 00");
+inline Bytes with_header(const std::string& body) { return hex("5F 51 45 4C 01 00 00 " + body); }
 
-inline Bytes with_header(const std::string& body) {
-    Bytes out = kHeader;
-    Bytes rest = hex(body);
-    out.insert(out.end(), rest.begin(), rest.end());
-    return out;
-}
-
-// Runs `body` with standard output captured and returns what it printed.
+// What `body` printed on standard output.
 inline std::string captured(const std::function<void()>& body) {
     testing::internal::CaptureStdout();
     body();
@@ -43,9 +33,11 @@ inline std::string record(const std::string& message, const std::string& express
     return " \"" + message + "\":expression failed " + expression + ": error (" + std::to_string(code) + ") [";
 }
 
+#define EXPECT_RECORD(out, message, expression, code) \
+    EXPECT_NE((out).find(record(message, expression, code)), std::string::npos) << (out)
+
 inline std::string temp_path(const std::string& name) { return std::string(QEL_TEST_TMPDIR) + "/" + name; }
 
-// Everything a writer produced so far.
 inline Bytes contents(qel_writer* w) {
     const uint8_t* data = nullptr;
     uint64_t size = 0;

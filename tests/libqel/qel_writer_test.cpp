@@ -1,6 +1,5 @@
 #include "qel_writer.h"
 
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -12,41 +11,31 @@ class QelWriter : public testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(qel_writer_new_buffer(&w), QEL_SUCCESS); }
     void TearDown() override { EXPECT_EQ(qel_writer_free(w), QEL_SUCCESS); }
-    // The bytes written after the header and the opening of a list.
-    Bytes body() {
-        Bytes all = contents(w);
-        return Bytes(all.begin() + 8, all.end());
-    }
     qel_writer* w = nullptr;
 };
 
 TEST_F(QelWriter, WorkedStreams) {
-    EXPECT_EQ(contents(w), kHeader);
-    ASSERT_EQ(qel_writer_map_open(w), QEL_SUCCESS);
-    ASSERT_EQ(qel_writer_write_string_c(w, "a\0ignored", 9), QEL_SUCCESS);
-    ASSERT_EQ(qel_writer_write_int8(w, 5), QEL_SUCCESS);
+    EXPECT_EQ(contents(w), with_header(""));
+    qel_writer_map_open(w);
+    qel_writer_write_string_c(w, "a\0ignored", 9);
+    qel_writer_write_int8(w, 5);
     ASSERT_EQ(qel_writer_map_close(w), QEL_SUCCESS);
     EXPECT_EQ(contents(w), with_header("31 04 00 02 00 00 00 61 00 08 05 00"));
-}
-
-TEST(QelWriterEmpty, ListAndMap) {
     for (auto [open, close, expected] : {std::tuple{&qel_writer_list_open, &qel_writer_list_close, "30 00"},
                                          std::tuple{&qel_writer_map_open, &qel_writer_map_close, "31 00"}}) {
-        qel_writer* w = nullptr;
-        ASSERT_EQ(qel_writer_new_buffer(&w), QEL_SUCCESS);
-        ASSERT_EQ(open(w), QEL_SUCCESS);
-        ASSERT_EQ(close(w), QEL_SUCCESS);
-        EXPECT_EQ(contents(w), with_header(expected));
-        qel_writer_free(w);
+        qel_writer* empty = nullptr;
+        qel_writer_new_buffer(&empty);
+        open(empty);
+        close(empty);
+        EXPECT_EQ(contents(empty), with_header(expected));
+        qel_writer_free(empty);
     }
 }
 
 TEST_F(QelWriter, EveryEmitterPairedWithItsBytes) {
-    ASSERT_EQ(qel_writer_list_open(w), QEL_SUCCESS);
+    qel_writer_list_open(w);
     const qel_timestamp ts{-2, 12, 31, 23, 59, 58, 0x01020304};
-    const uint8_t blob[] = {0xAA, 0xBB};
-    struct Case { std::function<qel_err()> call; const char* bytes; };
-    const Case cases[] = {
+    const std::pair<std::function<qel_err()>, const char*> cases[] = {
         {[&] { return qel_writer_write_float64(w, 1.0); }, "01 00 00 00 00 00 00 F0 3F"},
         {[&] { return qel_writer_write_float32(w, -2.0f); }, "02 00 00 00 C0"},
         {[&] { return qel_writer_write_float16(w, 0x7BFF); }, "03 FF 7B"},
@@ -60,95 +49,85 @@ TEST_F(QelWriter, EveryEmitterPairedWithItsBytes) {
         {[&] { return qel_writer_write_uint16(w, 0x1234); }, "0B 34 12"},
         {[&] { return qel_writer_write_uint8(w, 200); }, "0C C8"},
         {[&] { return qel_writer_write_bool(w, 7); }, "0D 07"},
-        {[&] { return qel_writer_write_binary(w, 9, blob, 2); }, "0E 09 02 00 00 00 AA BB"},
+        {[&] { return qel_writer_write_binary(w, 9, "\xAA\xBB", 2); }, "0E 09 02 00 00 00 AA BB"},
         {[&] { return qel_writer_write_binary(w, 1, nullptr, 0); }, "0E 01 00 00 00 00"},
         {[&] { return qel_writer_write_none(w); }, "0F"},
         {[&] { return qel_writer_write_timestamp(w, &ts); }, "13 FE FF 0C 1F 17 3B 3A 04 03 02 01"},
         {[&] { return qel_writer_write_string_c(w, "", 1); }, "04 00 01 00 00 00 00"},
         {[&] { return qel_writer_write_string_u8(w, "\xC3\xA9", 3); }, "04 01 03 00 00 00 C3 A9 00"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [call, bytes] : cases) {
         const size_t before = contents(w).size();
-        ASSERT_EQ(c.call(), QEL_SUCCESS) << c.bytes;
-        Bytes all = contents(w);
-        EXPECT_EQ(Bytes(all.begin() + before, all.end()), hex(c.bytes)) << c.bytes;
+        ASSERT_EQ(call(), QEL_SUCCESS) << bytes;
+        const Bytes all = contents(w);
+        EXPECT_EQ(Bytes(all.begin() + before, all.end()), hex(bytes));
     }
-    EXPECT_EQ(w->state->state, STATE_LIST);
 }
 
 TEST_F(QelWriter, RefusalsLeaveStreamAndStateUnchanged) {
-    struct Case { std::function<void()> setup; std::function<qel_err()> call; int code; const char* message; const char* expression; };
-    auto none = [] {};
-    auto list = [this] { qel_writer_list_open(w); };
-    auto key = [this] { qel_writer_map_open(w); qel_writer_write_int8(w, 1); };
-    auto done = [this] { qel_writer_list_open(w); qel_writer_list_close(w); };
+    struct Case { int setup; std::function<qel_err()> call; int code; const char* message; const char* expression; };
     const char* atomic = "qel_state_allow_atomic(w->state->state)";
     const char* container = "qel_state_allow_container(w->state->state)";
+    const char* close_map = "w->state->state==STATE_DICT_KEY";
+    enum { kStart, kList, kMap, kKey, kDone };
     const Case cases[] = {
-        {none, [&] { return qel_writer_write_int8(w, 1); }, 5504, "value not allowed", atomic},
-        {none, [&] { return qel_writer_write_string_c(w, "x", 2); }, 5504, "value not allowed",
+        {kStart, [&] { return qel_writer_write_int8(w, 1); }, 5504, "value not allowed", atomic},
+        {kStart, [&] { return qel_writer_write_string_c(w, "x", 2); }, 5504, "value not allowed",
          "qel_state_allow_string(w->state->state)"},
-        {none, [&] { return qel_writer_list_close(w); }, 5505, "close list not allowed", "w->state->state==STATE_LIST"},
-        {done, [&] { return qel_writer_write_none(w); }, 5504, "value not allowed", atomic},
-        {done, [&] { return qel_writer_map_open(w); }, 5504, "map not allowed", container},
-        {done, [&] { return qel_writer_map_close(w); }, 5505, "close map not allowed", "w->state->state==STATE_DICT_KEY"},
-        {key, [&] { return qel_writer_map_close(w); }, 5505, "close map not allowed", "w->state->state==STATE_DICT_KEY"},
-        {[this] { qel_writer_map_open(w); }, [&] { return qel_writer_list_open(w); }, 5504, "list not allowed", container},
-        {list, [&] { return qel_writer_map_close(w); }, 5505, "close map not allowed", "w->state->state==STATE_DICT_KEY"},
-        {list, [&] { return qel_writer_write_float16(w, 0x7C00); }, 5503, "value is out of range", "0"},
-        {list, [&] { return qel_writer_write_float16(w, 0xFC00); }, 5503, "value is out of range", "0"},
-        {list, [&] { return qel_writer_write_float16(w, 0x7E00); }, 5503, "value is NaN", "0"},
-        {list, [&] { return qel_writer_write_float16(w, 0x7C01); }, 5503, "value is NaN", "0"},
-        {list, [&] { return qel_writer_write_string_c(w, "abc", 3); }, 5508, "invalid string buffer size", "string_end_found"},
-        {none, [&] { return qel_writer_write_string_c(w, "abc", 3); }, 5508, "invalid string buffer size", "string_end_found"},
-        {list, [&] { return qel_writer_write_string_u8(w, "", 0); }, 5508, "invalid string buffer size", "1 <= units_in"},
-        {list, [&] { return qel_writer_write_string_c(w, nullptr, 4); }, 5503, "missing string buffer", "NULL != string_buffer"},
-        {list, [&] { return qel_writer_write_binary(w, 0, nullptr, 1); }, 5503, "illegal parameters", "NULL != data || 0 == size"},
-        {list, [&] { return qel_writer_write_timestamp(w, nullptr); }, 5503, "illegal parameters", "NULL != timestamp"},
+        {kStart, [&] { return qel_writer_list_close(w); }, 5505, "close list not allowed", "w->state->state==STATE_LIST"},
+        {kDone, [&] { return qel_writer_write_none(w); }, 5504, "value not allowed", atomic},
+        {kDone, [&] { return qel_writer_map_open(w); }, 5504, "map not allowed", container},
+        {kDone, [&] { return qel_writer_map_close(w); }, 5505, "close map not allowed", close_map},
+        {kKey, [&] { return qel_writer_map_close(w); }, 5505, "close map not allowed", close_map},
+        {kMap, [&] { return qel_writer_list_open(w); }, 5504, "list not allowed", container},
+        {kList, [&] { return qel_writer_map_close(w); }, 5505, "close map not allowed", close_map},
+        {kList, [&] { return qel_writer_write_float16(w, 0x7C00); }, 5503, "value is out of range", "0"},
+        {kList, [&] { return qel_writer_write_float16(w, 0xFC00); }, 5503, "value is out of range", "0"},
+        {kList, [&] { return qel_writer_write_float16(w, 0x7E00); }, 5503, "value is NaN", "0"},
+        {kList, [&] { return qel_writer_write_float16(w, 0x7C01); }, 5503, "value is NaN", "0"},
+        {kStart, [&] { return qel_writer_write_string_c(w, "abc", 3); }, 5508, "invalid string buffer size", "string_end_found"},
+        {kList, [&] { return qel_writer_write_string_u8(w, "", 0); }, 5508, "invalid string buffer size", "1 <= units_in"},
+        {kList, [&] { return qel_writer_write_string_c(w, nullptr, 4); }, 5503, "missing string buffer", "NULL != string_buffer"},
+        {kList, [&] { return qel_writer_write_binary(w, 0, nullptr, 1); }, 5503, "illegal parameters", "NULL != data || 0 == size"},
+        {kList, [&] { return qel_writer_write_timestamp(w, nullptr); }, 5503, "illegal parameters", "NULL != timestamp"},
     };
     for (const Case& c : cases) {
         qel_writer_free(w);
         ASSERT_EQ(qel_writer_new_buffer(&w), QEL_SUCCESS);
-        c.setup();
+        if (c.setup == kList || c.setup == kDone) qel_writer_list_open(w);
+        if (c.setup == kDone) qel_writer_list_close(w);
+        if (c.setup == kMap || c.setup == kKey) qel_writer_map_open(w);
+        if (c.setup == kKey) qel_writer_write_int8(w, 1);
         const Bytes before = contents(w);
         const uint32_t state = w->state->state;
         const std::string out = captured([&] { EXPECT_EQ(c.call(), static_cast<qel_err>(c.code)) << c.message; });
-        EXPECT_NE(out.find(record(c.message, c.expression, c.code)), std::string::npos) << out;
+        EXPECT_RECORD(out, c.message, c.expression, c.code);
         EXPECT_EQ(contents(w), before) << c.message;
         EXPECT_EQ(w->state->state, state) << c.message;
     }
-}
-
-TEST(QelWriterHandle, NullHandleIsRefusedEverywhere) {
-    std::string out = captured([] {
+    const std::string out = captured([] {
         EXPECT_EQ(qel_writer_write_int32(nullptr, 1), QEL_ERR_INVALID);
-        EXPECT_EQ(qel_writer_write_string_c(nullptr, "", 1), QEL_ERR_INVALID);
         EXPECT_EQ(qel_writer_list_open(nullptr), QEL_ERR_INVALID);
-        EXPECT_EQ(qel_writer_map_close(nullptr), QEL_ERR_INVALID);
-        EXPECT_EQ(qel_writer_get_buffer(nullptr, nullptr, nullptr), QEL_ERR_INVALID);
         EXPECT_EQ(qel_writer_free(nullptr), QEL_ERR_INVALID);
         EXPECT_EQ(qel_writer_new_file(nullptr, "x", 2), QEL_ERR_INVALID);
     });
-    EXPECT_NE(out.find(record("invalid writer handle", "w", 5503)), std::string::npos);
-    EXPECT_NE(out.find(record("illegal parameters", "NULL != writer", 5503)), std::string::npos);
+    EXPECT_RECORD(out, "invalid writer handle", "w", 5503);
+    EXPECT_RECORD(out, "illegal parameters", "NULL != writer", 5503);
 }
 
 TEST_F(QelWriter, BufferGrowsByStepsAndByWholeLargeWrites) {
-    ASSERT_EQ(qel_writer_list_open(w), QEL_SUCCESS);
-    const Bytes pad(4082 - 6, 0);  // a binary element of 4082 bytes brings `used` to 4090
-    ASSERT_EQ(qel_writer_write_binary(w, 0, pad.data(), static_cast<uint32_t>(pad.size())), QEL_SUCCESS);
-    ASSERT_EQ(w->used, 4090u);
+    const Bytes pad(5000, 0);
+    qel_writer_list_open(w);
+    qel_writer_write_binary(w, 0, pad.data(), 4076);  // 4082 bytes: 4090 in use
     ASSERT_EQ(w->capacity, 4096u);
-    ASSERT_EQ(qel_writer_write_uint64(w, 1), QEL_SUCCESS);  // 9 bytes fit nowhere but a new step
+    qel_writer_write_uint64(w, 1);
     EXPECT_EQ(w->capacity, 8192u);
-
     qel_writer* big = nullptr;
-    ASSERT_EQ(qel_writer_new_buffer(&big), QEL_SUCCESS);
-    const Bytes payload(5000 - 6, 0x5A);
+    qel_writer_new_buffer(&big);
     qel_writer_list_open(big);
-    ASSERT_EQ(qel_writer_write_binary(big, 0, payload.data(), static_cast<uint32_t>(payload.size())), QEL_SUCCESS);
+    qel_writer_write_binary(big, 0, pad.data(), 4994);  // 7 + 1 + 5000 bytes
     EXPECT_EQ(big->capacity, 12288u);
-    EXPECT_EQ(contents(big).size(), 8u + 5000u);
+    EXPECT_EQ(contents(big).size(), 5008u);
     qel_writer_free(big);
 }
 
@@ -156,11 +135,7 @@ TEST(QelWriterFile, WritesTheSameBytesAsABuffer) {
     const std::string name = temp_path("writer.qel");
     qel_writer* w = nullptr;
     ASSERT_EQ(qel_writer_new_file(&w, name.c_str(), name.size() + 1), QEL_SUCCESS);
-    const uint8_t* data = reinterpret_cast<const uint8_t*>(1);
-    uint64_t size = 1;
-    qel_writer_get_buffer(w, &data, &size);
-    EXPECT_EQ(data, nullptr);
-    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(contents(w), Bytes{});
     qel_writer_map_open(w);
     qel_writer_write_string_c(w, "a", 2);
     qel_writer_write_int8(w, 5);
@@ -170,25 +145,14 @@ TEST(QelWriterFile, WritesTheSameBytesAsABuffer) {
     EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), with_header("31 04 00 02 00 00 00 61 00 08 05 00"));
 }
 
-TEST(QelWriterFile, LostBytesOnCloseAreReported) {
-    // A full device takes buffered bytes without complaint until they are
-    // flushed; freeing the writer must not turn that into success.
+TEST(QelWriterFile, BytesLostOnCloseAreReported) {
+    // A full device takes buffered bytes without complaint until they are flushed.
     qel_writer* w = nullptr;
     if (qel_writer_new_file(&w, "/dev/full", 10) != QEL_SUCCESS) GTEST_SKIP() << "no /dev/full";
     qel_writer_list_open(w);
     qel_writer_list_close(w);
     const std::string out = captured([&] { EXPECT_EQ(qel_writer_free(w), QEL_ERR_FILE); });
-    EXPECT_NE(out.find(record("write to file failed", "0 == closed", 5507)), std::string::npos) << out;
-}
-
-TEST(QelWriterFile, UnopenableFileGivesNoHandle) {
-    qel_writer* w = nullptr;
-    const std::string name = temp_path("missing/dir/x.qel");
-    captured([&] {
-        EXPECT_EQ(qel_writer_new_file(&w, name.c_str(), name.size() + 1), QEL_ERR_FILE);
-        EXPECT_EQ(qel_writer_new_file(&w, name.c_str(), 3), QEL_ERR_SIZE);
-    });
-    EXPECT_EQ(w, nullptr);
+    EXPECT_RECORD(out, "write to file failed", "0 == closed", 5507);
 }
 
 }  // namespace
