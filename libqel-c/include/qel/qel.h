@@ -294,8 +294,9 @@ typedef uint32_t (*qel_reader_callback)(const qel_element* element, void* user_d
 /* A reader without input yet; *reader (required) receives the handle only on
  * success. Follow with qel_reader_set_buffer. */
 qel_err qel_reader_new_buffer(qel_reader** reader) QEL_NOEXCEPT;
-/* Copies `size` bytes of `buffer` (borrowed only during the call) into the
- * reader and rewinds it to a new document; a previous copy is released. */
+/* Copies `size` bytes of `buffer` (borrowed only during the call; required
+ * even when size is 0) into a buffer-mode reader and rewinds it to a new
+ * document; a previous copy is released. */
 qel_err qel_reader_set_buffer(qel_reader* r, const uint8_t* buffer, uint64_t size) QEL_NOEXCEPT;
 /* Opens the file for reading ("rb"); failures of qel_file_open are returned
  * unchanged. The header is read by qel_reader_parse. */
