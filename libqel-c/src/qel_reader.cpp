@@ -132,7 +132,7 @@ qel_err read_le(qel_reader* r, U* value) noexcept {
     uint8_t bytes[sizeof(U)];
     if (qel_err err = qel_reader_input(r, bytes, sizeof bytes)) return err;
     U assembled = 0;
-    for (size_t i = sizeof(U); i-- > 0;) assembled = static_cast<U>((assembled << 4 << 4) | bytes[i]);
+    for (size_t i = sizeof(U); i-- > 0;) assembled = static_cast<U>((assembled << 8) | bytes[i]);
     *value = assembled;
     return QEL_SUCCESS;
 }
