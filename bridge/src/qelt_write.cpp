@@ -224,7 +224,10 @@ qelt_err qelt_write_to_file(qelt_variant* root, const char* filename, uint32_t n
     err = as_qelt(qel_writer_new_file(&raw, filename, n_fn));
     WriterPtr w(raw);  // a handle left by a failed header write still closes its file
     if (err) return err;
-    return qelt_write_variant(w.get(), root);
+    err = qelt_write_variant(w.get(), root);
+    if (err) return err;
+    // Closing flushes the last bytes; a failure there is a failed write too.
+    return as_qelt(qel_writer_free(w.release()));
 }
 
 qelt_err qelt_free_buffer(uint8_t* buffer) noexcept {

@@ -227,6 +227,15 @@ TEST(BridgeWrite, WriterRefusalsPassThrough) {
     EXPECT_EQ(buffer, nullptr);
     qelt_variant_decref(list);
 
+    // Bytes that never reach the disk are a failed write, even when they only
+    // fail at the final flush.
+    qelt_variant* small = new_list();
+    if (FILE* probe = std::fopen("/dev/full", "wb")) {
+        std::fclose(probe);
+        EXPECT_EQ(qelt_write_to_file(small, "/dev/full", 10), QEL_ERR_FILE);
+    }
+    qelt_variant_decref(small);
+
     // A container as a map key is the writer's refusal too.
     qelt_variant* map = new_map();
     put(map, new_list(), cstr("v"));
