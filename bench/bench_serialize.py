@@ -15,9 +15,12 @@ import _qeltypes as q
 def build_mixed(n_records):
     """A list of maps, each with six entries of different types: one list
     element, one map element and twelve key/value elements per record."""
-    keys = [q.qelt_variant_new_string_c(k) for k in ("id", "name", "score", "flags", "stamp", "tags")]
+    names = ("id", "name", "score", "flags", "stamp", "tags")
     root = q.qelt_variant_new_list()
     for i in range(n_records):
+        # Fresh keys per record: a variant holds at most 65535 references,
+        # so one key object cannot be shared by every record of a large tree.
+        keys = [q.qelt_variant_new_string_c(k) for k in names]
         record = q.qelt_variant_new_map()
         tags = q.qelt_variant_new_list()
         values = (
@@ -33,11 +36,10 @@ def build_mixed(n_records):
         q.qelt_variant_decref(tag)
         for key, value in zip(keys, values):
             q.qelt_variant_map_set(record, key, value)
+            q.qelt_variant_decref(key)
             q.qelt_variant_decref(value)
         q.qelt_variant_list_append(root, record)
         q.qelt_variant_decref(record)
-    for key in keys:
-        q.qelt_variant_decref(key)
     # root list + per record: map, 6 keys, 6 values, 1 tag
     return root, 1 + n_records * 14
 
