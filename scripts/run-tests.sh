@@ -11,7 +11,7 @@ log() { printf '\n=== %s\n' "$*"; }
 
 # --- system packages -------------------------------------------------------
 missing=()
-for pkg in libgtest-dev g++ valgrind; do
+for pkg in libgtest-dev g++ valgrind clang-14 libclang-rt-14-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if ((${#missing[@]})); then
@@ -66,3 +66,7 @@ for py in "${interpreters[@]}"; do
   log "Python tests on $("$venv/bin/python" --version)"
   (cd "$root/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
 done
+
+# --- reliability: fuzzers, sanitizers, valgrind -------------------------------
+log "reliability harness (short form)"
+QEL_PLAIN_BUILD=$build QEL_PYTHON=$newest_python "$root/scripts/reliability.sh" short
