@@ -167,7 +167,7 @@ void finish(qelt_variant* v) {
 
 }  // namespace
 
-void qelt_container_destroy(qelt_variant* v) {
+void qelt_container_destroy(qelt_variant* v) noexcept {
     qelt_variant* current = v;
     qelt_variant* up = nullptr;  // the container whose teardown released `current`
     begin(current);

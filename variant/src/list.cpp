@@ -66,7 +66,7 @@ int32_t find(const qelt_list* body, const qelt_variant* value, int32_t lo, int32
 // Body lifetime
 // ---------------------------------------------------------------------------
 
-qelt_err qelt_list_reset(qelt_list* list) {
+qelt_err qelt_list_reset(qelt_list* list) noexcept {
     if (list->count <= 0) return QELT_SUCCESS;
     // The small array comes first so that a failure leaves every item held.
     qelt_variant** fresh = alloc_slots(kMinCapacity);
@@ -86,7 +86,7 @@ qelt_err qelt_list_reset(qelt_list* list) {
     return QELT_SUCCESS;
 }
 
-void qelt_list_free(qelt_list* list) {
+void qelt_list_free(qelt_list* list) noexcept {
     if (list == nullptr) return;
     if (list->items != nullptr) {
         for (int32_t i = 0; i < list->count; ++i) qelt_variant_decref(list->items[i]);
@@ -99,7 +99,7 @@ void qelt_list_free(qelt_list* list) {
 // Public operations
 // ---------------------------------------------------------------------------
 
-qelt_err qelt_variant_new_list(qelt_variant** out) {
+qelt_err qelt_variant_new_list(qelt_variant** out) noexcept {
     if (out == nullptr) return QELT_ERR_NULL_PTR;
     qelt_variant* v = nullptr;
     const qelt_err err = qelt_variant_alloc(&v, QELT_VARIANT_TYPE_LIST);
@@ -123,7 +123,7 @@ qelt_err qelt_variant_new_list(qelt_variant** out) {
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_list_append(qelt_variant* list, qelt_variant* value, int32_t* index) {
+qelt_err qelt_variant_list_append(qelt_variant* list, qelt_variant* value, int32_t* index) noexcept {
     if (const qelt_err err = check_value(list, value)) return err;
     qelt_list* body = body_of(list);
     if (const qelt_err err = make_room(body)) return err;
@@ -133,7 +133,7 @@ qelt_err qelt_variant_list_append(qelt_variant* list, qelt_variant* value, int32
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_list_insert(qelt_variant* list, qelt_variant* value, int32_t index) {
+qelt_err qelt_variant_list_insert(qelt_variant* list, qelt_variant* value, int32_t index) noexcept {
     if (const qelt_err err = check_value(list, value)) return err;
     qelt_list* body = body_of(list);
     if (index < 0 || index > body->count) return QELT_ERR_INDEX_OUT_OF_RANGE;
@@ -146,7 +146,7 @@ qelt_err qelt_variant_list_insert(qelt_variant* list, qelt_variant* value, int32
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_list_set_item(qelt_variant* list, qelt_variant* value, int32_t index) {
+qelt_err qelt_variant_list_set_item(qelt_variant* list, qelt_variant* value, int32_t index) noexcept {
     if (const qelt_err err = check_value(list, value)) return err;
     qelt_list* body = body_of(list);
     if (index < 0 || index >= body->count) return QELT_ERR_INDEX_OUT_OF_RANGE;
@@ -159,7 +159,7 @@ qelt_err qelt_variant_list_set_item(qelt_variant* list, qelt_variant* value, int
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_list_get_item(qelt_variant* list, qelt_variant** out, int32_t index) {
+qelt_err qelt_variant_list_get_item(qelt_variant* list, qelt_variant** out, int32_t index) noexcept {
     if (out == nullptr) return QELT_ERR_NULL_PTR;
     if (const qelt_err err = check_list(list)) return err;
     const qelt_list* body = body_of(list);
@@ -168,7 +168,7 @@ qelt_err qelt_variant_list_get_item(qelt_variant* list, qelt_variant** out, int3
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_list_delete_item(qelt_variant* list, int32_t index) {
+qelt_err qelt_variant_list_delete_item(qelt_variant* list, int32_t index) noexcept {
     if (const qelt_err err = check_list(list)) return err;
     qelt_list* body = body_of(list);
     if (index < 0 || index >= body->count) return QELT_ERR_INDEX_OUT_OF_RANGE;
@@ -186,19 +186,19 @@ qelt_err qelt_variant_list_delete_item(qelt_variant* list, int32_t index) {
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_list_clear(qelt_variant* list) {
+qelt_err qelt_variant_list_clear(qelt_variant* list) noexcept {
     if (const qelt_err err = check_list(list)) return err;
     return qelt_list_reset(body_of(list));
 }
 
-qelt_err qelt_variant_list_get_size(qelt_variant* list, int32_t* out) {
+qelt_err qelt_variant_list_get_size(qelt_variant* list, int32_t* out) noexcept {
     if (out == nullptr) return QELT_ERR_NULL_PTR;
     if (const qelt_err err = check_list(list)) return err;
     *out = body_of(list)->count;
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_list_contains(qelt_variant* list, qelt_variant* value, int32_t* index) {
+qelt_err qelt_variant_list_contains(qelt_variant* list, qelt_variant* value, int32_t* index) noexcept {
     if (value == nullptr) return QELT_ERR_NULL_PTR;
     if (const qelt_err err = check_list(list)) return err;
     const qelt_list* body = body_of(list);
@@ -209,7 +209,7 @@ qelt_err qelt_variant_list_contains(qelt_variant* list, qelt_variant* value, int
 
 qelt_err qelt_variant_list_contains_in_subset(qelt_variant* list, qelt_variant* value,
                                               int32_t* index, int32_t start,
-                                              int32_t stop) {
+                                              int32_t stop) noexcept {
     if (value == nullptr) return QELT_ERR_NULL_PTR;
     if (const qelt_err err = check_list(list)) return err;
     const qelt_list* body = body_of(list);

@@ -86,7 +86,7 @@ void free_nodes(qelt_hashtable_entry* list) {
 // Table
 // ---------------------------------------------------------------------------
 
-qelt_hashtable* qelt_hashtable_new(uint32_t hint) {
+qelt_hashtable* qelt_hashtable_new(uint32_t hint) noexcept {
     if (hint > kMaxBuckets) return nullptr;
     uint32_t count = kMinBuckets;
     while (count < hint) count <<= 1;
@@ -102,7 +102,7 @@ qelt_hashtable* qelt_hashtable_new(uint32_t hint) {
     return table;
 }
 
-void qelt_hashtable_free(qelt_hashtable* table) {
+void qelt_hashtable_free(qelt_hashtable* table) noexcept {
     if (table == nullptr) return;
     if (table->used_buckets != 0) {
         for_each_entry(table->buckets, table->bucket_count,
@@ -116,13 +116,13 @@ void qelt_hashtable_free(qelt_hashtable* table) {
     std::free(table);
 }
 
-qelt_hashtable_entry* qelt_hashtable_bucket(qelt_hashtable* table, qelt_variant* key) {
+qelt_hashtable_entry* qelt_hashtable_bucket(qelt_hashtable* table, qelt_variant* key) noexcept {
     uint32_t hash = 0;
     if (qelt_variant_get_hash(key, &hash) != QELT_SUCCESS) return nullptr;
     return &table->buckets[hash & (table->bucket_count - 1)];
 }
 
-qelt_hashtable_entry* qelt_hashtable_get(qelt_hashtable* table, qelt_variant* key) {
+qelt_hashtable_entry* qelt_hashtable_get(qelt_hashtable* table, qelt_variant* key) noexcept {
     for (qelt_hashtable_entry* e = qelt_hashtable_bucket(table, key); e != nullptr; e = e->next) {
         if (qelt_variant_equal(e->key, key)) return e;
     }
@@ -130,7 +130,7 @@ qelt_hashtable_entry* qelt_hashtable_get(qelt_hashtable* table, qelt_variant* ke
 }
 
 qelt_hashtable_entry* qelt_hashtable_set(qelt_hashtable* table, qelt_variant* key,
-                                         qelt_variant* value) {
+                                         qelt_variant* value) noexcept {
     // Before the lookup, so a plain replacement can grow the table too; the
     // iteration order of every written map depends on this.
     if (table->count >= table->grow_at) qelt_hashtable_resize(table, false);
@@ -177,7 +177,7 @@ qelt_hashtable_entry* qelt_hashtable_set(qelt_hashtable* table, qelt_variant* ke
     return entry;
 }
 
-void qelt_hashtable_delete(qelt_hashtable* table, qelt_variant* key) {
+void qelt_hashtable_delete(qelt_hashtable* table, qelt_variant* key) noexcept {
     qelt_hashtable_entry* e = qelt_hashtable_get(table, key);
     if (e == nullptr) return;
     qelt_hashtable_rewind(table);
@@ -207,7 +207,7 @@ void qelt_hashtable_delete(qelt_hashtable* table, qelt_variant* key) {
     if (table->count < table->shrink_at) qelt_hashtable_resize(table, true);
 }
 
-void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) {
+void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) noexcept {
     qelt_hashtable_rewind(table);
     if (shrink ? table->bucket_count < 8 : table->bucket_count >= kMaxBuckets) return;
     const uint32_t new_count = shrink ? table->bucket_count / 2 : table->bucket_count * 2;
@@ -269,7 +269,7 @@ void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) {
     table->shrink_at = new_count / 4;
 }
 
-qelt_hashtable_entry* qelt_hashtable_next(qelt_hashtable* table) {
+qelt_hashtable_entry* qelt_hashtable_next(qelt_hashtable* table) noexcept {
     uint32_t from = 0;
     if (table->iter_entry != nullptr) {
         if (table->iter_entry->next != nullptr) {
@@ -289,12 +289,12 @@ qelt_hashtable_entry* qelt_hashtable_next(qelt_hashtable* table) {
     return nullptr;
 }
 
-void qelt_hashtable_rewind(qelt_hashtable* table) {
+void qelt_hashtable_rewind(qelt_hashtable* table) noexcept {
     table->iter_bucket = 0;
     table->iter_entry = nullptr;
 }
 
-void qelt_map_free(qelt_map* map) {
+void qelt_map_free(qelt_map* map) noexcept {
     if (map == nullptr) return;
     qelt_hashtable_free(map->table);
     std::free(map);
@@ -304,7 +304,7 @@ void qelt_map_free(qelt_map* map) {
 // Public operations
 // ---------------------------------------------------------------------------
 
-qelt_err qelt_variant_new_map(qelt_variant** map) {
+qelt_err qelt_variant_new_map(qelt_variant** map) noexcept {
     if (map == nullptr) return QELT_ERR_NULL_PTR;
     qelt_variant* v = nullptr;
     const qelt_err err = qelt_variant_alloc(&v, QELT_VARIANT_TYPE_MAP);
@@ -326,7 +326,7 @@ qelt_err qelt_variant_new_map(qelt_variant** map) {
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_map_set(qelt_variant* map, qelt_variant* key, qelt_variant* value) {
+qelt_err qelt_variant_map_set(qelt_variant* map, qelt_variant* key, qelt_variant* value) noexcept {
     if (key == nullptr) return QELT_ERR_NULL_PTR;
     if (key == map || value == map) return QELT_ERR_CIRCULAR_REFERENCE;
     if (const qelt_err err = check_map(map)) return err;
@@ -341,7 +341,7 @@ qelt_err qelt_variant_map_set(qelt_variant* map, qelt_variant* key, qelt_variant
     return qelt_hashtable_set(table, key, value) != nullptr ? QELT_SUCCESS : QELT_ERR_NULL_PTR;
 }
 
-qelt_err qelt_variant_map_get(qelt_variant* map, qelt_variant* key, qelt_variant** value) {
+qelt_err qelt_variant_map_get(qelt_variant* map, qelt_variant* key, qelt_variant** value) noexcept {
     if (key == nullptr || value == nullptr) return QELT_ERR_NULL_PTR;
     if (key == map) return QELT_ERR_CIRCULAR_REFERENCE;
     if (const qelt_err err = check_map(map)) return err;
@@ -350,7 +350,7 @@ qelt_err qelt_variant_map_get(qelt_variant* map, qelt_variant* key, qelt_variant
     return e != nullptr ? QELT_SUCCESS : QELT_ERR_KEY_NOT_EXISTS;
 }
 
-qelt_err qelt_variant_map_haskey(qelt_variant* map, qelt_variant* key, uint8_t* found) {
+qelt_err qelt_variant_map_haskey(qelt_variant* map, qelt_variant* key, uint8_t* found) noexcept {
     if (found == nullptr) return QELT_ERR_NULL_PTR;
     *found = QELT_FALSE;
     if (key == nullptr) return QELT_ERR_NULL_PTR;
@@ -360,7 +360,7 @@ qelt_err qelt_variant_map_haskey(qelt_variant* map, qelt_variant* key, uint8_t* 
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_map_delete(qelt_variant* map, qelt_variant* key) {
+qelt_err qelt_variant_map_delete(qelt_variant* map, qelt_variant* key) noexcept {
     if (key == nullptr) return QELT_ERR_NULL_PTR;
     if (key == map || map == nullptr) return QELT_ERR_CIRCULAR_REFERENCE;
     if (const qelt_err err = check_map(map)) return err;
@@ -368,7 +368,7 @@ qelt_err qelt_variant_map_delete(qelt_variant* map, qelt_variant* key) {
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_map_clear(qelt_variant* map) {
+qelt_err qelt_variant_map_clear(qelt_variant* map) noexcept {
     if (const qelt_err err = check_map(map)) return err;
     // The new table first: a failed allocation must leave a usable map, not
     // one with no table that fails every later call.
@@ -381,21 +381,21 @@ qelt_err qelt_variant_map_clear(qelt_variant* map) {
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_map_get_size(qelt_variant* map, uint32_t* size) {
+qelt_err qelt_variant_map_get_size(qelt_variant* map, uint32_t* size) noexcept {
     if (size == nullptr) return QELT_ERR_NULL_PTR;
     if (const qelt_err err = check_map(map)) return err;
     *size = body_of(map)->table->count;
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_map_first(qelt_variant* map) {
+qelt_err qelt_variant_map_first(qelt_variant* map) noexcept {
     if (const qelt_err err = check_map(map)) return err;
     qelt_hashtable_rewind(body_of(map)->table);
     return QELT_SUCCESS;
 }
 
 qelt_err qelt_variant_map_next(qelt_variant* map, qelt_variant** key, qelt_variant** value,
-                               uint8_t* found) {
+                               uint8_t* found) noexcept {
     if (const qelt_err err = check_map(map)) return err;
     if (key == nullptr || found == nullptr) return QELT_ERR_NULL_PTR;
     const qelt_hashtable_entry* e = qelt_hashtable_next(body_of(map)->table);

@@ -26,7 +26,7 @@ qelt_err qelt_variant_alloc(qelt_variant** out, uint8_t type) noexcept;
 void qelt_variant_free_record(qelt_variant* v) noexcept;
 // Tears down a LIST or MAP whose count reached 0: releases everything it
 // holds, depth first, without native recursion, then frees body and record.
-void qelt_container_destroy(qelt_variant* v);
+void qelt_container_destroy(qelt_variant* v) noexcept;
 
 // ---------------------------------------------------------------------------
 // List body
@@ -39,8 +39,8 @@ struct qelt_list {
 };
 
 // Empties a body to 8 slots. QELT_ERR_OUT_OF_MEMORY leaves every item held.
-qelt_err qelt_list_reset(qelt_list* list);
-void qelt_list_free(qelt_list* list);
+qelt_err qelt_list_reset(qelt_list* list) noexcept;
+void qelt_list_free(qelt_list* list) noexcept;
 
 // ---------------------------------------------------------------------------
 // Map body and hash table
@@ -68,17 +68,17 @@ struct qelt_map {
     qelt_hashtable* table;
 };
 
-qelt_hashtable* qelt_hashtable_new(uint32_t hint);
-void qelt_hashtable_free(qelt_hashtable* table);
-qelt_hashtable_entry* qelt_hashtable_bucket(qelt_hashtable* table, qelt_variant* key);
-qelt_hashtable_entry* qelt_hashtable_get(qelt_hashtable* table, qelt_variant* key);
+qelt_hashtable* qelt_hashtable_new(uint32_t hint) noexcept;
+void qelt_hashtable_free(qelt_hashtable* table) noexcept;
+qelt_hashtable_entry* qelt_hashtable_bucket(qelt_hashtable* table, qelt_variant* key) noexcept;
+qelt_hashtable_entry* qelt_hashtable_get(qelt_hashtable* table, qelt_variant* key) noexcept;
 qelt_hashtable_entry* qelt_hashtable_set(qelt_hashtable* table, qelt_variant* key,
-                                         qelt_variant* value);
-void qelt_hashtable_delete(qelt_hashtable* table, qelt_variant* key);
-void qelt_hashtable_resize(qelt_hashtable* table, bool shrink);
-qelt_hashtable_entry* qelt_hashtable_next(qelt_hashtable* table);
-void qelt_hashtable_rewind(qelt_hashtable* table);
-void qelt_map_free(qelt_map* map);
+                                         qelt_variant* value) noexcept;
+void qelt_hashtable_delete(qelt_hashtable* table, qelt_variant* key) noexcept;
+void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) noexcept;
+qelt_hashtable_entry* qelt_hashtable_next(qelt_hashtable* table) noexcept;
+void qelt_hashtable_rewind(qelt_hashtable* table) noexcept;
+void qelt_map_free(qelt_map* map) noexcept;
 
 }  // extern "C"
 

@@ -241,25 +241,25 @@ bool qelt_variant_equal(const qelt_variant* a, const qelt_variant* b) QELT_NOEXC
  * insert and set take a reference on the value (the caller keeps its own);
  * a list never holds itself (QELT_ERR_CIRCULAR_REFERENCE). */
 
-qelt_err qelt_variant_new_list(qelt_variant** out);
+qelt_err qelt_variant_new_list(qelt_variant** out) QELT_NOEXCEPT;
 /* `index` (optional) receives the new item's index. */
-qelt_err qelt_variant_list_append(qelt_variant* list, qelt_variant* value, int32_t* index);
+qelt_err qelt_variant_list_append(qelt_variant* list, qelt_variant* value, int32_t* index) QELT_NOEXCEPT;
 /* Insert before `index`; index == size appends. */
-qelt_err qelt_variant_list_insert(qelt_variant* list, qelt_variant* value, int32_t index);
+qelt_err qelt_variant_list_insert(qelt_variant* list, qelt_variant* value, int32_t index) QELT_NOEXCEPT;
 /* Replace the item at `index`; the replaced item loses the list's reference. */
-qelt_err qelt_variant_list_set_item(qelt_variant* list, qelt_variant* value, int32_t index);
+qelt_err qelt_variant_list_set_item(qelt_variant* list, qelt_variant* value, int32_t index) QELT_NOEXCEPT;
 /* Lends the item at `index`. */
-qelt_err qelt_variant_list_get_item(qelt_variant* list, qelt_variant** out, int32_t index);
-qelt_err qelt_variant_list_delete_item(qelt_variant* list, int32_t index);
-qelt_err qelt_variant_list_clear(qelt_variant* list);
-qelt_err qelt_variant_list_get_size(qelt_variant* list, int32_t* out);
+qelt_err qelt_variant_list_get_item(qelt_variant* list, qelt_variant** out, int32_t index) QELT_NOEXCEPT;
+qelt_err qelt_variant_list_delete_item(qelt_variant* list, int32_t index) QELT_NOEXCEPT;
+qelt_err qelt_variant_list_clear(qelt_variant* list) QELT_NOEXCEPT;
+qelt_err qelt_variant_list_get_size(qelt_variant* list, int32_t* out) QELT_NOEXCEPT;
 /* `index` (optional) receives the first equal item's index or
  * QELT_LIST_INDEX_UNKNOWN. */
-qelt_err qelt_variant_list_contains(qelt_variant* list, qelt_variant* value, int32_t* index);
+qelt_err qelt_variant_list_contains(qelt_variant* list, qelt_variant* value, int32_t* index) QELT_NOEXCEPT;
 /* As contains, within [min(start, stop), max(start, stop)] after clamping to
  * the list; a negative stop means the end of the list. */
 qelt_err qelt_variant_list_contains_in_subset(qelt_variant* list, qelt_variant* value,
-                                              int32_t* index, int32_t start, int32_t stop);
+                                              int32_t* index, int32_t start, int32_t stop) QELT_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Maps                                                                       */
@@ -270,23 +270,23 @@ qelt_err qelt_variant_list_contains_in_subset(qelt_variant* list, qelt_variant* 
  * order in which maps are written. One walk at a time: a delete that finds
  * its key, a resize and a clear rewind the built-in iterator. */
 
-qelt_err qelt_variant_new_map(qelt_variant** map);
+qelt_err qelt_variant_new_map(qelt_variant** map) QELT_NOEXCEPT;
 /* Insert or replace; a null value deletes the key (success either way). */
-qelt_err qelt_variant_map_set(qelt_variant* map, qelt_variant* key, qelt_variant* value);
+qelt_err qelt_variant_map_set(qelt_variant* map, qelt_variant* key, qelt_variant* value) QELT_NOEXCEPT;
 /* Lends the value; a missing key gives QELT_ERR_KEY_NOT_EXISTS and *value null. */
-qelt_err qelt_variant_map_get(qelt_variant* map, qelt_variant* key, qelt_variant** value);
+qelt_err qelt_variant_map_get(qelt_variant* map, qelt_variant* key, qelt_variant** value) QELT_NOEXCEPT;
 /* *found = 1 when present, 0 when absent or on any error but a null `found`. */
-qelt_err qelt_variant_map_haskey(qelt_variant* map, qelt_variant* key, uint8_t* found);
+qelt_err qelt_variant_map_haskey(qelt_variant* map, qelt_variant* key, uint8_t* found) QELT_NOEXCEPT;
 /* Remove the key if present; a missing key is success. */
-qelt_err qelt_variant_map_delete(qelt_variant* map, qelt_variant* key);
-qelt_err qelt_variant_map_clear(qelt_variant* map);
-qelt_err qelt_variant_map_get_size(qelt_variant* map, uint32_t* size);
+qelt_err qelt_variant_map_delete(qelt_variant* map, qelt_variant* key) QELT_NOEXCEPT;
+qelt_err qelt_variant_map_clear(qelt_variant* map) QELT_NOEXCEPT;
+qelt_err qelt_variant_map_get_size(qelt_variant* map, uint32_t* size) QELT_NOEXCEPT;
 /* Rewind the built-in iterator. */
-qelt_err qelt_variant_map_first(qelt_variant* map);
+qelt_err qelt_variant_map_first(qelt_variant* map) QELT_NOEXCEPT;
 /* One step: *found 1 with the entry's key and (optional) value lent, or 0 and
  * nulls at the end, after which the iterator stands at its start again. */
 qelt_err qelt_variant_map_next(qelt_variant* map, qelt_variant** key, qelt_variant** value,
-                               uint8_t* found);
+                               uint8_t* found) QELT_NOEXCEPT;
 
 #ifdef __cplusplus
 }
