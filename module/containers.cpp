@@ -13,6 +13,64 @@ int32_t list_index(int index)
     return index < 0 ? QELT_LIST_INDEX_UNKNOWN : index;
 }
 
+/* insert and set_item: a list, a value and an index in, nothing out. */
+template <qelt_err (*Store)(qelt_variant*, qelt_variant*, int32_t)>
+PyObject* store_at_index(PyObject* args, const char* method)
+{
+    PyObject *list_handle, *value_handle;
+    int index;
+    if (!PyArg_ParseTuple(args, "OOi", &list_handle, &value_handle, &index))
+        return nullptr;
+    qelt_variant* list = to_variant(list_handle);
+    qelt_variant* value = to_variant(value_handle);
+    const int32_t at = list_index(index);
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = Store(list, value, at);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error(method, rc);
+    return none();
+}
+
+/* append and contains: a list and a value in, the index the library reports
+ * out; it starts as "not found" so that a search that finds nothing gives -1. */
+template <qelt_err (*Op)(qelt_variant*, qelt_variant*, int32_t*)>
+PyObject* index_of_value(PyObject* args, const char* method)
+{
+    PyObject *list_handle, *value_handle;
+    if (!PyArg_ParseTuple(args, "OO", &list_handle, &value_handle))
+        return nullptr;
+    qelt_variant* list = to_variant(list_handle);
+    qelt_variant* value = to_variant(value_handle);
+    int32_t index = QELT_LIST_INDEX_UNKNOWN;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = Op(list, value, &index);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error(method, rc);
+    return PyLong_FromLong(index);
+}
+
+/* get_size: the list's count is signed, the map's unsigned. */
+template <typename Count, qelt_err (*Size)(qelt_variant*, Count*)>
+PyObject* item_count(PyObject* args, const char* method)
+{
+    PyObject* handle;
+    if (!PyArg_ParseTuple(args, "O", &handle))
+        return nullptr;
+    qelt_variant* container = to_variant(handle);
+    Count count = 0;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = Size(container, &count);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error(method, rc);
+    return to_python(count);
+}
+
 } // namespace
 
 /* ------------------------------------------------------------------------ */
@@ -26,17 +84,10 @@ extern const char doc_qelt_variant_new_list[] =
     "Returns:\n"
     "    (int): variant handle";
 
-// The argument tuple is not parsed: arguments are accepted and ignored.
+// Arguments are accepted and ignored: the tuple is never parsed.
 PyObject* meth_qelt_variant_new_list(PyObject*, PyObject*)
 {
-    qelt_variant* list = nullptr;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_new_list(&list);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_variant_new_list", rc);
-    return owned_handle(list);
+    return new_without_value<qelt_variant_new_list>("qelt_variant_new_list");
 }
 
 extern const char doc_qelt_variant_list_append[] =
@@ -52,19 +103,7 @@ extern const char doc_qelt_variant_list_append[] =
 
 PyObject* meth_qelt_variant_list_append(PyObject*, PyObject* args)
 {
-    PyObject *list_handle, *value_handle;
-    if (!PyArg_ParseTuple(args, "OO", &list_handle, &value_handle))
-        return nullptr;
-    qelt_variant* list = to_variant(list_handle);
-    qelt_variant* value = to_variant(value_handle);
-    int32_t index = QELT_LIST_INDEX_UNKNOWN;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_list_append(list, value, &index);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_variant_list_append", rc);
-    return PyLong_FromLong(index);
+    return index_of_value<qelt_variant_list_append>(args, "qelt_variant_list_append");
 }
 
 extern const char doc_qelt_variant_list_insert[] =
@@ -78,20 +117,7 @@ extern const char doc_qelt_variant_list_insert[] =
 
 PyObject* meth_qelt_variant_list_insert(PyObject*, PyObject* args)
 {
-    PyObject *list_handle, *value_handle;
-    int index;
-    if (!PyArg_ParseTuple(args, "OOi", &list_handle, &value_handle, &index))
-        return nullptr;
-    qelt_variant* list = to_variant(list_handle);
-    qelt_variant* value = to_variant(value_handle);
-    const int32_t at = list_index(index);
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_list_insert(list, value, at);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_variant_list_insert", rc);
-    return none();
+    return store_at_index<qelt_variant_list_insert>(args, "qelt_variant_list_insert");
 }
 
 extern const char doc_qelt_variant_list_set_item[] =
@@ -105,20 +131,7 @@ extern const char doc_qelt_variant_list_set_item[] =
 
 PyObject* meth_qelt_variant_list_set_item(PyObject*, PyObject* args)
 {
-    PyObject *list_handle, *value_handle;
-    int index;
-    if (!PyArg_ParseTuple(args, "OOi", &list_handle, &value_handle, &index))
-        return nullptr;
-    qelt_variant* list = to_variant(list_handle);
-    qelt_variant* value = to_variant(value_handle);
-    const int32_t at = list_index(index);
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_list_set_item(list, value, at);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_variant_list_set_item", rc);
-    return none();
+    return store_at_index<qelt_variant_list_set_item>(args, "qelt_variant_list_set_item");
 }
 
 extern const char doc_qelt_variant_list_get_item[] =
@@ -184,17 +197,7 @@ extern const char doc_qelt_variant_list_clear[] =
 
 PyObject* meth_qelt_variant_list_clear(PyObject*, PyObject* args)
 {
-    PyObject* list_handle;
-    if (!PyArg_ParseTuple(args, "O", &list_handle))
-        return nullptr;
-    qelt_variant* list = to_variant(list_handle);
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_list_clear(list);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_variant_list_clear", rc);
-    return none();
+    return call_on_handle<qelt_variant_list_clear>(args, "qelt_variant_list_clear");
 }
 
 extern const char doc_qelt_variant_list_get_size[] =
@@ -209,18 +212,7 @@ extern const char doc_qelt_variant_list_get_size[] =
 
 PyObject* meth_qelt_variant_list_get_size(PyObject*, PyObject* args)
 {
-    PyObject* list_handle;
-    if (!PyArg_ParseTuple(args, "O", &list_handle))
-        return nullptr;
-    qelt_variant* list = to_variant(list_handle);
-    int32_t size = 0;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_list_get_size(list, &size);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_variant_list_get_size", rc);
-    return PyLong_FromLong(size);
+    return item_count<int32_t, qelt_variant_list_get_size>(args, "qelt_variant_list_get_size");
 }
 
 extern const char doc_qelt_variant_list_contains[] =
@@ -236,19 +228,7 @@ extern const char doc_qelt_variant_list_contains[] =
 
 PyObject* meth_qelt_variant_list_contains(PyObject*, PyObject* args)
 {
-    PyObject *list_handle, *value_handle;
-    if (!PyArg_ParseTuple(args, "OO", &list_handle, &value_handle))
-        return nullptr;
-    qelt_variant* list = to_variant(list_handle);
-    qelt_variant* value = to_variant(value_handle);
-    int32_t index = QELT_LIST_INDEX_UNKNOWN;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_list_contains(list, value, &index);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_variant_list_contains", rc);
-    return PyLong_FromLong(index);
+    return index_of_value<qelt_variant_list_contains>(args, "qelt_variant_list_contains");
 }
 
 extern const char doc_qelt_variant_list_contains_in_subset[] =
@@ -296,17 +276,10 @@ extern const char doc_qelt_variant_new_map[] =
     "Returns:\n"
     "    (int): variant handle";
 
-// The argument tuple is not parsed: arguments are accepted and ignored.
+// Arguments are ignored, as for new_list.
 PyObject* meth_qelt_variant_new_map(PyObject*, PyObject*)
 {
-    qelt_variant* map = nullptr;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_new_map(&map);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_variant_new_map", rc);
-    return owned_handle(map);
+    return new_without_value<qelt_variant_new_map>("qelt_variant_new_map");
 }
 
 extern const char doc_qelt_variant_map_set[] =
@@ -402,17 +375,7 @@ extern const char doc_qelt_variant_map_clear[] =
 
 PyObject* meth_qelt_variant_map_clear(PyObject*, PyObject* args)
 {
-    PyObject* map_handle;
-    if (!PyArg_ParseTuple(args, "O", &map_handle))
-        return nullptr;
-    qelt_variant* map = to_variant(map_handle);
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_map_clear(map);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_variant_map_clear", rc);
-    return none();
+    return call_on_handle<qelt_variant_map_clear>(args, "qelt_variant_map_clear");
 }
 
 extern const char doc_qelt_variant_map_first[] =
@@ -424,17 +387,7 @@ extern const char doc_qelt_variant_map_first[] =
 
 PyObject* meth_qelt_variant_map_first(PyObject*, PyObject* args)
 {
-    PyObject* map_handle;
-    if (!PyArg_ParseTuple(args, "O", &map_handle))
-        return nullptr;
-    qelt_variant* map = to_variant(map_handle);
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_map_first(map);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_variant_map_first", rc);
-    return none();
+    return call_on_handle<qelt_variant_map_first>(args, "qelt_variant_map_first");
 }
 
 extern const char doc_qelt_variant_map_next[] =
@@ -481,18 +434,7 @@ extern const char doc_qelt_variant_map_get_size[] =
 
 PyObject* meth_qelt_variant_map_get_size(PyObject*, PyObject* args)
 {
-    PyObject* map_handle;
-    if (!PyArg_ParseTuple(args, "O", &map_handle))
-        return nullptr;
-    qelt_variant* map = to_variant(map_handle);
-    uint32_t size = 0;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_map_get_size(map, &size);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_variant_map_get_size", rc);
-    return PyLong_FromUnsignedLong(size);
+    return item_count<uint32_t, qelt_variant_map_get_size>(args, "qelt_variant_map_get_size");
 }
 
 extern const char doc_qelt_variant_map_haskey[] =

@@ -46,9 +46,24 @@ PyObject* steal_tuple(PyObject* const* items, Py_ssize_t count)
     return tuple;
 }
 
-TerminatedText::TerminatedText(PyObject* object, const char* text, Py_ssize_t length)
+namespace {
+
+constexpr bool fits_u32_capacity(Py_ssize_t length)
+{
+    return length >= 0 && static_cast<unsigned long long>(length) < UINT32_MAX;
+}
+
+} // namespace
+
+TerminatedText::TerminatedText(PyObject* object, const char* text, Py_ssize_t length,
+                               const char* method)
     : text_(text)
 {
+    if (!fits_u32_capacity(length)) {
+        raise_error(method, QELT_ERR_WRONG_STRING_SIZE);
+        ok_ = false;
+        return;
+    }
     if (text == nullptr || PyUnicode_Check(object) || PyBytes_Check(object))
         return;
     copy_ = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));

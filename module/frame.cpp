@@ -115,17 +115,7 @@ extern const char doc_qelt_variant_decref[] =
 
 PyObject* meth_qelt_variant_decref(PyObject*, PyObject* args)
 {
-    PyObject* handle;
-    if (!PyArg_ParseTuple(args, "O", &handle))
-        return nullptr;
-    qelt_variant* v = to_variant(handle);
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_decref(v);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_variant_decref", rc);
-    return none();
+    return call_on_handle<qelt_variant_decref>(args, "qelt_variant_decref");
 }
 
 extern const char doc_qelt_variant_incref[] =
@@ -137,17 +127,7 @@ extern const char doc_qelt_variant_incref[] =
 
 PyObject* meth_qelt_variant_incref(PyObject*, PyObject* args)
 {
-    PyObject* handle;
-    if (!PyArg_ParseTuple(args, "O", &handle))
-        return nullptr;
-    qelt_variant* v = to_variant(handle);
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_incref(v);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_variant_incref", rc);
-    return none();
+    return call_on_handle<qelt_variant_incref>(args, "qelt_variant_incref");
 }
 
 extern const char doc_qelt_variant_new_none[] =
@@ -159,14 +139,7 @@ extern const char doc_qelt_variant_new_none[] =
 
 PyObject* meth_qelt_variant_new_none(PyObject*, PyObject*)
 {
-    qelt_variant* v = nullptr;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_new_none(&v);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_variant_new_none", rc);
-    return owned_handle(v);
+    return new_without_value<qelt_variant_new_none>("qelt_variant_new_none");
 }
 
 } // namespace qeltypes

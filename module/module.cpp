@@ -107,8 +107,7 @@ const ConstantRow kConstantRows[] = {
     QELTYPES_CONSTANT(QELT_BINARY_TYPE_QEL),
     QELTYPES_CONSTANT(QELT_STRING_TYPE_C),
     QELTYPES_CONSTANT(QELT_STRING_TYPE_UTF8),
-    // The library exports it as a variable; the module publishes the number.
-    {"QELT_LIST_INDEX_UNKNOWN", -1},
+    QELTYPES_CONSTANT(QELT_LIST_INDEX_UNKNOWN),
     QELTYPES_CONSTANT(QELT_FALSE),
     QELTYPES_CONSTANT(QELT_TRUE),
 };

@@ -15,6 +15,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <type_traits>
 
 #include "qelt/qelt.h"
 
@@ -40,6 +41,19 @@ PyObject* owned_handle(qelt_variant* v);
 /* An int for a variant a container lends. */
 PyObject* borrowed_handle(qelt_variant* v);
 
+/* An int or float that keeps a library value whole: signed, unsigned and
+ * floating types each take their own conversion. */
+template <typename T>
+PyObject* to_python(T value)
+{
+    if constexpr (std::is_floating_point_v<T>)
+        return PyFloat_FromDouble(static_cast<double>(value));
+    else if constexpr (std::is_signed_v<T>)
+        return PyLong_FromLongLong(value);
+    else
+        return PyLong_FromUnsignedLongLong(value);
+}
+
 /* None as a new reference. Py_RETURN_NONE is not used: from CPython 3.12
  * on the headers drop its increment (None is immortal there), which would
  * let the older interpreters that this binary also serves free None. */
@@ -62,15 +76,51 @@ PyObject* make_tuple(Items*... items)
 }
 
 /* ------------------------------------------------------------------------ */
+/* Wrapper shapes that several methods share                                  */
+/* ------------------------------------------------------------------------ */
+
+/* A constructor without a value (none, list, map). */
+template <qelt_err (*New)(qelt_variant**)>
+PyObject* new_without_value(const char* method)
+{
+    qelt_variant* v = nullptr;
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = New(&v);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error(method, rc);
+    return owned_handle(v);
+}
+
+/* A call on one handle that gives nothing back (incref, decref, the clears,
+ * map rewind). */
+template <qelt_err (*Op)(qelt_variant*)>
+PyObject* call_on_handle(PyObject* args, const char* method)
+{
+    PyObject* handle;
+    if (!PyArg_ParseTuple(args, "O", &handle))
+        return nullptr;
+    qelt_variant* v = to_variant(handle);
+    qelt_err rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = Op(v);
+    Py_END_ALLOW_THREADS
+    if (rc != QELT_SUCCESS)
+        return raise_error(method, rc);
+    return none();
+}
+
+/* ------------------------------------------------------------------------ */
 /* Texts handed to the libraries                                              */
 /* ------------------------------------------------------------------------ */
 
 } // namespace qeltypes
 
-/* The tuple parser that stores a "#" length as Py_ssize_t on every CPython 3.
- * Plain PyArg_ParseTuple stores an int there before 3.13, where the headers
- * named this entry point only under PY_SSIZE_T_CLEAN; the headers of 3.13 on
- * no longer name it, but it stays exported as part of the stable ABI. */
+/* The tuple parser that stores a "#" length as Py_ssize_t on every CPython
+ * from 3.7 on. Before 3.13 plain PyArg_ParseTuple stores an int there (and
+ * refuses "#" from 3.10 on); the headers of 3.13 no longer declare this entry
+ * point, but it stays exported as part of the stable ABI. */
 extern "C" int _PyArg_ParseTuple_SizeT(PyObject* args, const char* format, ...);
 
 namespace qeltypes {
@@ -80,13 +130,6 @@ template <typename... Out>
 int parse_with_lengths(PyObject* args, const char* format, Out*... out)
 {
     return _PyArg_ParseTuple_SizeT(args, format, out...);
-}
-
-/* True when `length` and a terminator fit the libraries' 32-bit capacity;
- * a longer text would be cut short, so it is refused instead. */
-constexpr bool fits_u32_capacity(Py_ssize_t length)
-{
-    return length >= 0 && static_cast<unsigned long long>(length) < UINT32_MAX;
 }
 
 /* A length that the libraries take as a 32-bit byte count. */
@@ -102,12 +145,15 @@ constexpr bool fits_u32_length(Py_ssize_t length)
  * from. */
 class TerminatedText {
 public:
-    TerminatedText(PyObject* object, const char* text, Py_ssize_t length);
+    TerminatedText(PyObject* object, const char* text, Py_ssize_t length, const char* method);
     ~TerminatedText();
     TerminatedText(const TerminatedText&) = delete;
     TerminatedText& operator=(const TerminatedText&) = delete;
 
-    /* False, with MemoryError pending, when the copy could not be made. */
+    /* False, with the exception raised, when the text cannot be handed over
+     * whole: the method's WRONG_STRING_SIZE when it and its terminator do not
+     * fit the libraries' 32-bit capacity (a longer text would be cut short),
+     * MemoryError when the copy could not be made. */
     bool ok() const { return ok_; }
     /* Null when the text was null (a None argument). */
     const char* text() const { return text_; }

@@ -61,10 +61,7 @@ PyObject* meth_qelt_write_to_file(PyObject*, PyObject* args)
     Py_ssize_t length;
     if (!parse_with_lengths(args, "Oz#", &handle, &name, &length))
         return nullptr;
-    // The capacity is a 32-bit count that must still hold the terminator.
-    if (!fits_u32_capacity(length))
-        return raise_error("qelt_write_to_file", QELT_ERR_WRONG_STRING_SIZE);
-    const TerminatedText terminated(PyTuple_GetItem(args, 1), name, length);
+    const TerminatedText terminated(PyTuple_GetItem(args, 1), name, length, "qelt_write_to_file");
     if (!terminated.ok())
         return nullptr;
     qelt_variant* root = to_variant(handle);
@@ -95,7 +92,7 @@ PyObject* meth_qelt_read_from_buffer(PyObject*, PyObject* args)
     Py_ssize_t length;
     if (!parse_with_lengths(args, "y#", &data, &length))
         return nullptr;
-    // Read cut to 32 bits, a longer buffer would be taken for a shorter one.
+    // Cut to 32 bits, a longer buffer would be read as a shorter one.
     if (!fits_u32_length(length))
         return raise_error("qelt_read_from_buffer", QELT_ERR_ILLEGAL_FILE_CONTENT);
     const auto* bytes = reinterpret_cast<const uint8_t*>(data);
@@ -126,9 +123,7 @@ PyObject* meth_qelt_read_from_file(PyObject*, PyObject* args)
     Py_ssize_t length;
     if (!parse_with_lengths(args, "z#", &name, &length))
         return nullptr;
-    if (!fits_u32_capacity(length))
-        return raise_error("qelt_read_from_file", QELT_ERR_WRONG_STRING_SIZE);
-    const TerminatedText terminated(PyTuple_GetItem(args, 0), name, length);
+    const TerminatedText terminated(PyTuple_GetItem(args, 0), name, length, "qelt_read_from_file");
     if (!terminated.ok())
         return nullptr;
     const char* const safe_name = terminated.text();

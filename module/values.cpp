@@ -2,22 +2,9 @@
 
 #include "qeltypes_module.h"
 
-#include <type_traits>
-
 namespace qeltypes {
 
 namespace {
-
-template <typename T>
-PyObject* to_python(T value)
-{
-    if constexpr (std::is_floating_point_v<T>)
-        return PyFloat_FromDouble(static_cast<double>(value));
-    else if constexpr (std::is_signed_v<T>)
-        return PyLong_FromLongLong(value);
-    else
-        return PyLong_FromUnsignedLongLong(value);
-}
 
 /* The parser fills `Parsed`; the conversion to `Stored` keeps the low bits,
  * which is how values outside an 8-bit type's range wrap. */
@@ -106,11 +93,7 @@ PyObject* new_string(PyObject* args, const char* method)
     Py_ssize_t length;
     if (!parse_with_lengths(args, "z#", &text, &length))
         return nullptr;
-    // The library takes length + 1 as a 32-bit capacity; a longer text
-    // would be stored cut short.
-    if (!fits_u32_capacity(length))
-        return raise_error(method, QELT_ERR_WRONG_STRING_SIZE);
-    const TerminatedText terminated(PyTuple_GetItem(args, 0), text, length);
+    const TerminatedText terminated(PyTuple_GetItem(args, 0), text, length, method);
     if (!terminated.ok())
         return nullptr;
     // None stands for the empty text (its length is 0).
