@@ -1,7 +1,11 @@
 // The format library's reader alone on arbitrary bytes. The first input byte
-// says after how many elements (byte + 1) the callback stops the parse; the pull API
-// then takes the rest of the document. Every element is checked against what
+// chooses the input (bit 7: a file, else a buffer) and after how many
+// elements (bits 0-6, plus one; 127 never) the callback stops the parse; the
+// pull API then takes the rest of the document. Every element is checked against what
 // a decoder may hand out, and every payload byte is touched.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "fuzz_common.h"
@@ -105,6 +109,26 @@ uint32_t on_element(const qel_element* e, void* user_data) {
     return ++c->seen >= c->stop_after ? kStop : 0;
 }
 
+// A file in memory, named through /proc, so that the file input runs without
+// touching a disk.
+struct MemFile {
+    int fd = memfd_create("qel-fuzz", 0);
+    char path[32] = {};
+    MemFile() { std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd); }
+    void fill(const uint8_t* data, size_t size) {
+        FUZZ_CHECK(fd >= 0 && ftruncate(fd, 0) == 0);
+        FUZZ_CHECK(size == 0 || pwrite(fd, data, size, 0) == static_cast<ssize_t>(size));
+    }
+};
+
+qel_reader* open_file(const uint8_t* stream, size_t length) {
+    static MemFile file;
+    file.fill(stream, length);
+    qel_reader* r = nullptr;
+    FUZZ_CHECK(qel_reader_new_file(&r, file.path, sizeof file.path) == QEL_SUCCESS && r != nullptr);
+    return r;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -114,14 +138,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    // 255 never stops: the parse runs to the end of the document or input.
-    Counter counter{0, data[0] == 0xFF ? UINT32_MAX : data[0] + 1u};
-    const uint8_t* stream = data + 1;
+    const bool from_file = (data[0] & 0x80) != 0;
+    const uint8_t stop = data[0] & 0x7F;
+    Counter counter{0, stop == 0x7F ? UINT32_MAX : stop + 1u};
+    // A non-null address even for an empty stream, which is a valid buffer.
+    const uint8_t* stream = size > 1 ? data + 1 : data;
     const size_t length = size - 1;
 
     qel_reader* r = nullptr;
-    FUZZ_CHECK(qel_reader_new_buffer(&r) == QEL_SUCCESS && r != nullptr);
-    FUZZ_CHECK(qel_reader_set_buffer(r, length ? stream : data, length) == QEL_SUCCESS);
+    if (from_file) {
+        r = open_file(stream, length);
+    } else {
+        FUZZ_CHECK(qel_reader_new_buffer(&r) == QEL_SUCCESS && r != nullptr);
+        FUZZ_CHECK(qel_reader_set_buffer(r, stream, length) == QEL_SUCCESS);
+    }
     FUZZ_CHECK(qel_reader_set_callback(r, on_element, &counter) == QEL_SUCCESS);
     const qel_err parsed = qel_reader_parse(r);
     // Every element costs at least its type byte.
@@ -151,10 +181,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     } else {
         FUZZ_CHECK(counter.seen < counter.stop_after);
-        // A second document from the same bytes decodes alike: the rewind
-        // leaves nothing of the first run behind.
+        // A second document from the same bytes decodes alike: a buffer's
+        // rewind leaves nothing of the first run behind.
         Counter again{0, UINT32_MAX};
-        FUZZ_CHECK(qel_reader_set_buffer(r, length ? stream : data, length) == QEL_SUCCESS);
+        if (from_file) {
+            FUZZ_CHECK(qel_reader_free(r) == QEL_SUCCESS);
+            r = open_file(stream, length);
+        } else {
+            FUZZ_CHECK(qel_reader_set_buffer(r, stream, length) == QEL_SUCCESS);
+        }
         FUZZ_CHECK(qel_reader_set_callback(r, on_element, &again) == QEL_SUCCESS);
         FUZZ_CHECK(qel_reader_parse(r) == parsed && again.seen == counter.seen);
     }

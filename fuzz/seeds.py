@@ -121,8 +121,9 @@ def write(directory, name, data):
 def main(out):
     for name, body in STREAMS.items():
         write(os.path.join(out, "fuzz_read_tree"), name, HEADER + body)
-        # The reader target's first byte is the callback's stop count.
-        for stop in (0xFF, 1):
+        # The reader target's first byte: bit 7 reads from a file, bits 0-6
+        # are the callback's stop count (127: never).
+        for stop in (0x7F, 0x01, 0xFF, 0x80):
             write(os.path.join(out, "fuzz_qel_reader"), name, bytes([stop]) + HEADER + body)
     for name, data in op_seeds().items():
         write(os.path.join(out, "fuzz_variant_ops"), name, data)
