@@ -454,10 +454,12 @@ extern "C" qel_err qel_element_get_binary(const qel_element* e, uint8_t* subtype
     QEL_CHECK(e, "invalid handle", QEL_ERR_INVALID);
     QEL_CHECK(QEL_TYPE_BIN == (QEL_TYPE_MASK & e->type_with_null_flag), "element type mismatch",
               QEL_ERR_INVALID);
-    // A null-flagged binary holds zeros, which is what it reports.
-    if (subtype != nullptr) *subtype = e->binary.type;
-    if (data != nullptr) *data = e->binary.data;
-    if (size != nullptr) *size = e->binary.size;
+    // A null binary has no value, whatever its bytes hold.
+    const qel_binary_value none{};
+    const qel_binary_value& b = (e->type_with_null_flag & QEL_NULL_FLAG) != 0 ? none : e->binary;
+    if (subtype != nullptr) *subtype = b.type;
+    if (data != nullptr) *data = b.data;
+    if (size != nullptr) *size = b.size;
     return QEL_SUCCESS;
 }
 
