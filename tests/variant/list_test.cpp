@@ -189,3 +189,23 @@ TEST(ListOutOfMemory, FailedGrowthAndClearChangeNothing) {
     EXPECT_EQ(qelt_variant_list_append(l.get(), v.get(), nullptr), QELT_SUCCESS);
     EXPECT_EQ(body(l).capacity, 16);
 }
+
+// The deleted item may hold the last reference to the list it leaves (a
+// cycle reached through a borrowed handle): the list dies inside the call,
+// which must not touch it afterwards, not even to shrink it.
+TEST(List, DeleteThatDestroysTheListItself) {
+    qelt_variant* list = new_list().release();
+    qelt_variant* back = new_list().release();
+    OwnedVariant witness = i32(1);
+    ASSERT_EQ(qelt_variant_list_append(list, back, nullptr), QELT_SUCCESS);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(qelt_variant_list_append(list, witness.get(), nullptr), QELT_SUCCESS);
+    // 16 slots, so that deleting down to 4 items shrinks.
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(qelt_variant_list_insert(list, back, 1), QELT_SUCCESS);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(qelt_variant_list_delete_item(list, 1), QELT_SUCCESS);
+    ASSERT_EQ(static_cast<qelt_list*>(list->value.ptr)->capacity, 16);
+    ASSERT_EQ(qelt_variant_list_append(back, list, nullptr), QELT_SUCCESS);
+    qelt_variant_decref(back);
+    qelt_variant_decref(list);
+    EXPECT_EQ(qelt_variant_list_delete_item(list, 0), QELT_SUCCESS);
+    EXPECT_EQ(witness->refcount, 1);
+}

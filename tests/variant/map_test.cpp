@@ -287,3 +287,22 @@ TEST(MapOutOfMemory, FailedClearAndSetLeaveTheMapUsable) {
     EXPECT_EQ(qelt_variant_map_clear(m.map.get()), QELT_SUCCESS);
     EXPECT_EQ(m.keys[0]->refcount + k8->refcount, 2);
 }
+
+// The deleted value may hold the last reference to the map it leaves: the
+// map dies inside the call, which must not touch it afterwards, not even to
+// shrink it.
+TEST(Map, DeleteThatDestroysTheMapItself) {
+    qelt_variant* map = make(qelt_variant_new_map).release();
+    qelt_variant* back = make(qelt_variant_new_list).release();
+    OwnedVariant witness = i32(-1), key = i32(-2);
+    for (int k = 0; k < 7; ++k) ASSERT_EQ(qelt_variant_map_set(map, i32(k).get(), witness.get()), QELT_SUCCESS);
+    ASSERT_EQ(qelt_variant_map_set(map, key.get(), back), QELT_SUCCESS);
+    for (int k = 0; k < 4; ++k) ASSERT_EQ(qelt_variant_map_delete(map, i32(k).get()), QELT_SUCCESS);
+    const qelt_hashtable* t = static_cast<qelt_map*>(map->value.ptr)->table;
+    ASSERT_EQ(t->count, t->shrink_at);  // one more delete shrinks
+    ASSERT_EQ(qelt_variant_list_append(back, map, nullptr), QELT_SUCCESS);
+    qelt_variant_decref(back);
+    qelt_variant_decref(map);
+    EXPECT_EQ(qelt_variant_map_delete(map, key.get()), QELT_SUCCESS);
+    EXPECT_EQ(witness->refcount + key->refcount, 2);
+}

@@ -176,14 +176,17 @@ qelt_err qelt_variant_list_delete_item(qelt_variant* list, int32_t index) noexce
     std::memmove(&body->items[index], &body->items[index + 1],
                  static_cast<size_t>(body->count - index - 1) * sizeof(qelt_variant*));
     body->items[--body->count] = nullptr;
-    qelt_variant_decref(gone);
     // Shrinking only at a quarter keeps an append/delete pair at a boundary
     // from reallocating each time. A failed shrink still leaves the deletion
     // done; the caller learns only that the memory was not given back.
+    qelt_err err = QELT_SUCCESS;
     if (body->capacity > kMinCapacity && 4 * int64_t{body->count} <= body->capacity) {
-        return move_to(body, body->capacity / 2);
+        err = move_to(body, body->capacity / 2);
     }
-    return QELT_SUCCESS;
+    // Last: the item may hold the only reference to this list, which then
+    // dies here.
+    qelt_variant_decref(gone);
+    return err;
 }
 
 qelt_err qelt_variant_list_clear(qelt_variant* list) noexcept {

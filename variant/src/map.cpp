@@ -201,10 +201,12 @@ void qelt_hashtable_delete(qelt_hashtable* table, qelt_variant* key) noexcept {
         if (e->next != nullptr) e->next->prev = e->prev;
     }
     --table->count;
-    qelt_variant_decref(gone_key);
-    qelt_variant_decref(gone_value);
     std::free(node);
     if (table->count < table->shrink_at) qelt_hashtable_resize(table, true);
+    // Last: the pair may hold the only reference to this map, which then
+    // dies here.
+    qelt_variant_decref(gone_key);
+    qelt_variant_decref(gone_value);
 }
 
 void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) noexcept {
