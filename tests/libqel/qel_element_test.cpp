@@ -122,26 +122,4 @@ TEST(QelElement, NullFlaggedStringAndBinaryGiveNoData) {
     EXPECT_EQ(std::tie(text, size), std::make_tuple(nullptr, 0u));
 }
 
-TEST(QelElement, TimestampFieldsRoundTrip) {
-    qel_writer* w = nullptr;
-    qel_writer_new_buffer(&w);
-    qel_writer_list_open(w);
-    const qel_timestamp ts{-32768, 255, 1, 2, 3, 4, 0xFFFFFFFFu};
-    qel_writer_write_timestamp(w, &ts);
-    const Bytes stream = contents(w);
-    qel_writer_free(w);
-    qel_reader* r = nullptr;
-    qel_reader_new_buffer(&r);
-    qel_reader_set_buffer(r, stream.data() + 8, stream.size() - 8);
-    qel_element* e = nullptr;
-    uint8_t eod = 0;
-    ASSERT_EQ(qel_reader_next_value(r, &e, &eod), QEL_SUCCESS);
-    qel_timestamp got{};
-    ASSERT_EQ(qel_element_get_timestamp(e, &got), QEL_SUCCESS);
-    EXPECT_EQ(std::tie(got.year, got.month, got.day, got.hour, got.minute, got.second, got.microsecond),
-              std::tie(ts.year, ts.month, ts.day, ts.hour, ts.minute, ts.second, ts.microsecond));
-    qel_element_free(e);
-    qel_reader_free(r);
-}
-
 }  // namespace

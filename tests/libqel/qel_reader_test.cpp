@@ -129,6 +129,28 @@ TEST(QelReader, NullFlagsZeroPayloadsScalarRootsAndEndOfData) {
     EXPECT_EQ(eod * 2 + (none == nullptr), 3);
 }
 
+TEST(QelReader, FieldsOfEveryMultiFieldElement) {
+    // Opaque64, date, time, timestamp, and strings of 16 and 32-bit units,
+    // each at the extremes its fields can hold.
+    Pull p(hex("10 01 02 03 04 05 06 07 08  11 00 80 0C 1F  12 17 3B 3A  13 FF 7F 01 02 03 04 05 FF FF FF FF"
+               "04 02 02 00 00 00 41 12 00 00  04 03 01 00 00 00 04 03 02 01"));
+    EXPECT_EQ(p.next()->u64, 0x0807060504030201u);
+    const qel_timestamp& date = p.next()->timestamp;
+    EXPECT_EQ(std::tie(date.year, date.month, date.day), std::make_tuple(int16_t{-32768}, uint8_t{12}, uint8_t{31}));
+    const qel_timestamp& time = p.next()->timestamp;
+    EXPECT_EQ(std::tie(time.hour, time.minute, time.second), std::make_tuple(uint8_t{23}, uint8_t{59}, uint8_t{58}));
+    qel_timestamp ts{};
+    ASSERT_EQ(qel_element_get_timestamp(p.next(), &ts), QEL_SUCCESS);
+    EXPECT_EQ(std::tie(ts.year, ts.month, ts.day, ts.hour, ts.minute, ts.second, ts.microsecond),
+              std::make_tuple(int16_t{32767}, uint8_t{1}, uint8_t{2}, uint8_t{3}, uint8_t{4}, uint8_t{5}, 0xFFFFFFFFu));
+    const qel_string_value& u16 = p.next()->string;
+    ASSERT_EQ(u16.units, 2u);
+    EXPECT_EQ(u16.u16_string[0] * 0x10000u + u16.u16_string[1], 0x12410000u);
+    const qel_string_value& u32 = p.next()->string;
+    ASSERT_EQ(u32.units, 1u);
+    EXPECT_EQ(u32.u32_string[0], 0x01020304u);
+}
+
 TEST(QelReader, CallbackResultEndsTheParse) {
     int calls = 0;
     qel_reader* r = nullptr;
