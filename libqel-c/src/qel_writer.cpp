@@ -78,18 +78,21 @@ extern "C" qel_state* qel_state_next(uint32_t kind, qel_state* current, qel_stac
     }
 }
 
-extern "C" qel_err qel_state_enter(uint32_t new_state, qel_state** current, qel_stack* stack) noexcept {
-    qel_state* next = qel_state_push(new_state, *current, stack);
+namespace {
+// A null record means the heap refused one; the handle keeps its old record.
+qel_err adopt(qel_state* next, qel_state** current) noexcept {
     QEL_CHECK(NULL != next, "allocation failed", QEL_ERR_ALLOCATION);
     *current = next;
     return QEL_SUCCESS;
 }
+}  // namespace
+
+extern "C" qel_err qel_state_enter(uint32_t new_state, qel_state** current, qel_stack* stack) noexcept {
+    return adopt(qel_state_push(new_state, *current, stack), current);
+}
 
 extern "C" qel_err qel_state_step(uint32_t kind, qel_state** current, qel_stack* stack) noexcept {
-    qel_state* next = qel_state_next(kind, *current, stack);
-    QEL_CHECK(NULL != next, "allocation failed", QEL_ERR_ALLOCATION);
-    *current = next;
-    return QEL_SUCCESS;
+    return adopt(qel_state_next(kind, *current, stack), current);
 }
 
 /* ======================================================================== */
@@ -237,6 +240,14 @@ qel_err output_field(qel_writer* w, T value) noexcept {
     return qel_writer_output(w, bytes.data(), bytes.size());
 }
 
+// The data of a string or blob, written as it stands after its length.
+struct Block {
+    const void* data;
+    uint32_t size;
+};
+
+qel_err output_field(qel_writer* w, Block block) noexcept { return qel_writer_output(w, block.data, block.size); }
+
 // Type byte, then each field by its own output call; the state advances
 // only once the whole element is out.
 template <typename... Fields>
@@ -259,12 +270,7 @@ qel_err write_string(qel_writer* w, uint8_t subtype, const char* string_buffer, 
     uint32_t units = 0;
     if (qel_err err = qel_string_get_units(subtype, string_buffer, units_in, &units)) return err;
     QEL_CHECK(qel_state_allow_string(w->state->state), "value not allowed", QEL_ERR_NOT_ALLOWED);
-    qel_err err = output_field(w, uint8_t{QEL_TYPE_STRING});
-    if (!err) err = output_field(w, subtype);
-    if (!err) err = output_field(w, units);
-    if (!err) err = qel_writer_output(w, string_buffer, units);
-    if (err) return err;
-    return qel_state_step(QEL_STEP_STRING, &w->state, w->stack);
+    return emit(w, QEL_TYPE_STRING, QEL_STEP_STRING, subtype, units, Block{string_buffer, units});
 }
 
 qel_err open_container(qel_writer* w, uint32_t state, uint8_t type) noexcept {
@@ -319,12 +325,7 @@ extern "C" qel_err qel_writer_write_binary(qel_writer* w, uint8_t subtype, const
     QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
     QEL_CHECK(NULL != data || 0 == size, "illegal parameters", QEL_ERR_INVALID);
     QEL_CHECK(qel_state_allow_atomic(w->state->state), "value not allowed", QEL_ERR_NOT_ALLOWED);
-    qel_err err = output_field(w, uint8_t{QEL_TYPE_BIN});
-    if (!err) err = output_field(w, subtype);
-    if (!err) err = output_field(w, size);
-    if (!err) err = qel_writer_output(w, data, size);
-    if (err) return err;
-    return qel_state_step(QEL_STEP_ATOMIC, &w->state, w->stack);
+    return emit(w, QEL_TYPE_BIN, QEL_STEP_ATOMIC, subtype, size, Block{data, size});
 }
 
 extern "C" qel_err qel_writer_write_timestamp(qel_writer* w, const qel_timestamp* timestamp) noexcept {
