@@ -94,9 +94,6 @@ public:
     qelt_err enter(qelt_variant* v) {
         const bool is_list = v->type == QELT_VARIANT_TYPE_LIST;
         if (!is_list && v->type != QELT_VARIANT_TYPE_MAP) return write_value(w_, v);
-        // Only a container on the current path makes a cycle; the same
-        // container met again after it was closed is written again.
-        if (!on_path_.insert(v).second) return QELT_ERR_CIRCULAR_REFERENCE;
         Frame f{v, 0, 0, nullptr, false};
         qelt_err err;
         if (is_list) {
@@ -107,6 +104,11 @@ public:
             if (!err) err = as_qelt(qel_writer_map_open(w_));
         }
         if (err) return err;
+        // Only a container on the current path makes a cycle; the same
+        // container met again after it was closed is written again. Tested
+        // after the opening, so that a container in key position is the
+        // writer's refusal whether or not it is on the path.
+        if (!on_path_.insert(v).second) return QELT_ERR_CIRCULAR_REFERENCE;
         stack_.push_back(f);
         return QELT_SUCCESS;
     }

@@ -236,11 +236,20 @@ TEST(BridgeWrite, WriterRefusalsPassThrough) {
     }
     qelt_variant_decref(small);
 
-    // A container as a map key is the writer's refusal too.
+    // A container as a map key is the writer's refusal too, also when it is
+    // the list that holds the map.
     qelt_variant* map = new_map();
     put(map, new_list(), cstr("v"));
     EXPECT_EQ(qelt_write_to_buffer(map, &buffer, &size), QEL_ERR_NOT_ALLOWED);
-    qelt_variant_decref(map);
+    EXPECT_EQ(qelt_variant_map_clear(map), QELT_SUCCESS);
+    qelt_variant* outer = new_list();
+    adopt(outer, map);
+    qelt_variant* value = cstr("v");
+    EXPECT_EQ(qelt_variant_map_set(map, outer, value), QELT_SUCCESS);
+    qelt_variant_decref(value);
+    EXPECT_EQ(qelt_write_to_buffer(outer, &buffer, &size), QEL_ERR_NOT_ALLOWED);
+    EXPECT_EQ(qelt_variant_map_clear(map), QELT_SUCCESS);
+    qelt_variant_decref(outer);
 }
 
 TEST(BridgeWrite, CyclesAreRefusedButSharingIsNot) {
