@@ -284,14 +284,9 @@ qel_err decode_element(qel_reader* r, qel_element* v) noexcept {
     return qel_state_step(QEL_STEP_ATOMIC, &r->state, r->stack);
 }
 
-// The next element into the zero-filled block `v`, or end of data. On
-// failure `v` is zero-filled again and owns nothing.
-qel_err next_into(qel_reader* r, qel_element* v, uint8_t* eod) noexcept {
-    if (r->state->state == STATE_END) {
-        *eod = 1;
-        return QEL_SUCCESS;
-    }
-    *eod = 0;
+// The next element into the zero-filled block `v`, before the end of the
+// document. On failure `v` is zero-filled again and owns nothing.
+qel_err next_into(qel_reader* r, qel_element* v) noexcept {
     if (qel_err err = qel_reader_input(r, &v->type_with_null_flag, 1)) return err;
     qel_err err = decode_element(r, v);
     if (err) clear_element(v);
@@ -330,7 +325,7 @@ extern "C" qel_err qel_reader_next_value(qel_reader* r, qel_element** v, uint8_t
     *eod = 0;
     auto* value = static_cast<qel_element*>(qel_calloc(1, sizeof(qel_element)));
     QEL_CHECK(NULL != value, "error creating qel element!", QEL_ERR_ALLOCATION);
-    if (qel_err err = next_into(r, value, eod)) {
+    if (qel_err err = next_into(r, value)) {
         qel_free(value);
         return err;
     }
@@ -351,14 +346,13 @@ extern "C" qel_err qel_reader_parse(qel_reader* r) noexcept {
     std::unique_ptr<qel_element, decltype(&qel_free)> value(
         static_cast<qel_element*>(qel_calloc(1, sizeof(qel_element))), &qel_free);
     QEL_CHECK(NULL != value, "error creating qel element!", QEL_ERR_ALLOCATION);
-    for (;;) {
-        uint8_t eod = 0;
-        if (qel_err err = next_into(r, value.get(), &eod)) return err;
-        if (eod) return QEL_SUCCESS;
+    while (r->state->state != STATE_END) {
+        if (qel_err err = next_into(r, value.get())) return err;
         const uint32_t result = r->callback != nullptr ? r->callback(value.get(), r->user_data) : 0;
         clear_element(value.get());
         if (result != 0) return result;
     }
+    return QEL_SUCCESS;
 }
 
 /* ======================================================================== */
@@ -403,43 +397,31 @@ qel_err get_string(const qel_element* e, const char** str, uint32_t* units, uint
 
 }  // namespace
 
-#define QEL_ELEMENT_SCALARS(X)                 \
-    X(int8, int8_t, INT8, u8)                  \
-    X(int16, int16_t, INT16, u16)              \
-    X(int32, int32_t, INT32, u32)              \
-    X(int64, int64_t, INT64, u64)              \
-    X(uint8, uint8_t, UINT8, u8)               \
-    X(uint16, uint16_t, UINT16, u16)           \
-    X(uint32, uint32_t, UINT32, u32)           \
-    X(uint64, uint64_t, UINT64, u64)           \
-    X(float16, uint16_t, FLOAT16, u16)         \
-    X(float32, float, FLOAT32, u32)            \
-    X(float64, double, FLOAT64, u64)           \
-    X(bool, uint8_t, BOOL, u8)
+// Accessors that demand the whole type byte, so a null-flagged element of
+// the right code is a mismatch too.
+#define QEL_EXACT_TYPE_GETTERS(X)                      \
+    X(int8, int8_t, INT8, u8)                          \
+    X(int16, int16_t, INT16, u16)                      \
+    X(int32, int32_t, INT32, u32)                      \
+    X(int64, int64_t, INT64, u64)                      \
+    X(uint8, uint8_t, UINT8, u8)                       \
+    X(uint16, uint16_t, UINT16, u16)                   \
+    X(uint32, uint32_t, UINT32, u32)                   \
+    X(uint64, uint64_t, UINT64, u64)                   \
+    X(float16, uint16_t, FLOAT16, u16)                 \
+    X(float32, float, FLOAT32, u32)                    \
+    X(float64, double, FLOAT64, u64)                   \
+    X(bool, uint8_t, BOOL, u8)                         \
+    X(timestamp, qel_timestamp, TIMESTAMP, timestamp)  \
+    X(string_type, uint8_t, STRING, string.type)
 
 #define QEL_DEFINE_GET(name, ctype, type, member)                                            \
     extern "C" qel_err qel_element_get_##name(const qel_element* e, ctype* value) noexcept {  \
         return get_value(e, value, QEL_TYPE_##type, "QEL_TYPE_" #type " == e->type_with_null_flag", \
                          [](const qel_element& x) { return x.member; });                    \
     }
-QEL_ELEMENT_SCALARS(QEL_DEFINE_GET)
+QEL_EXACT_TYPE_GETTERS(QEL_DEFINE_GET)
 #undef QEL_DEFINE_GET
-
-extern "C" qel_err qel_element_get_timestamp(const qel_element* e, qel_timestamp* value) noexcept {
-    QEL_CHECK(e, "invalid handle", QEL_ERR_INVALID);
-    QEL_CHECK(QEL_TYPE_TIMESTAMP == e->type_with_null_flag, "element type mismatch", QEL_ERR_INVALID);
-    QEL_CHECK(NULL != value, "missing parameter", QEL_ERR_INVALID);
-    *value = e->timestamp;
-    return QEL_SUCCESS;
-}
-
-extern "C" qel_err qel_element_get_string_type(const qel_element* e, uint8_t* value) noexcept {
-    QEL_CHECK(e, "invalid handle", QEL_ERR_INVALID);
-    QEL_CHECK(QEL_TYPE_STRING == e->type_with_null_flag, "element type mismatch", QEL_ERR_INVALID);
-    QEL_CHECK(NULL != value, "missing parameter", QEL_ERR_INVALID);
-    *value = e->string.type;
-    return QEL_SUCCESS;
-}
 
 extern "C" qel_err qel_element_get_string_c(const qel_element* e, const char** str, uint32_t* units) noexcept {
     return get_string(e, str, units, QEL_SUB_STRING_C, "QEL_SUB_STRING_C == e->string.type");
