@@ -7,10 +7,6 @@
 
 #include "qel/qel.h"
 
-/* The texts some checks print where their condition always fails. */
-#define QEL_FALSE 0
-#define QEL_TRUE 1
-
 extern "C" {
 /* Zero-filled; never asks the runtime for an empty block, so a null result
  * always means the heap is exhausted. */
@@ -21,7 +17,7 @@ void qel_free(void* block) noexcept;
 
 namespace qel_detail {
 constexpr const char* expression_text(const char* stringised) { return stringised; }
-constexpr const char* expression_text(const char*, const char* catalogued) { return catalogued; }
+constexpr const char* expression_text(const char*, const char* printed) { return printed; }
 }  // namespace qel_detail
 
 #define QEL_LOG_UNLESS_(cond, format, expression, code, ...)                            \

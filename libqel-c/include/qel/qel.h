@@ -197,7 +197,9 @@ qel_err qel_writer_map_close(qel_writer* w) QEL_NOEXCEPT;
  * out-parameters are optional. */
 qel_err qel_writer_get_buffer(qel_writer* w, const uint8_t** buffer, uint64_t* size) QEL_NOEXCEPT;
 /* Releases the handle, its state, and its buffer or file (closing it). Writes
- * nothing: an unfinished document stays unfinished. */
+ * nothing: an unfinished document stays unfinished. QEL_ERR_FILE when bytes
+ * still buffered for the file could not be written; the handle is released
+ * all the same. */
 qel_err qel_writer_free(qel_writer* w) QEL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
