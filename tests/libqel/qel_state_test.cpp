@@ -1,18 +1,8 @@
 #include "qel_check.h"
 #include "qel_state.h"
 #include "qel_test_util.h"
-#include "qel_writer.h"
 
 namespace {
-
-TEST(QelState, Predicates) {
-    // Bit s set: the predicate holds for state s (0 to 7, 7 being no state).
-    for (uint32_t s = 0; s < 8; ++s) {
-        EXPECT_EQ(qel_state_allow_atomic(s), ((0b1001110 >> s) & 1) != 0) << s;
-        EXPECT_EQ(qel_state_allow_container(s), ((0b1001011 >> s) & 1) != 0) << s;
-        EXPECT_EQ(qel_state_allow_string(s), ((0b1101110 >> s) & 1) != 0) << s;
-    }
-}
 
 struct Handle {
     qel_stack* stack = qel_stack_new(qel_free);
@@ -52,28 +42,6 @@ TEST(QelState, TableCountsKeysThenCyclesThroughRows) {
         indices.push_back(h.state->index);
     }
     EXPECT_EQ(indices, (std::vector<uint32_t>{1, 2, 0, 1, 2}));
-}
-
-TEST(QelState, WriterTraceOfOneKeyMap) {
-    qel_writer* w = nullptr;
-    ASSERT_EQ(qel_writer_new_buffer(&w), QEL_SUCCESS);
-    auto trace = [&] {
-        std::vector<uint32_t> states;
-        for (uint32_t i = 0; i < w->stack->count; ++i) states.push_back(static_cast<qel_state*>(w->stack->slots[i])->state);
-        states.push_back(w->state->state);
-        return states;
-    };
-    using V = std::vector<uint32_t>;
-    EXPECT_EQ(trace(), (V{STATE_START}));
-    qel_writer_map_open(w);
-    EXPECT_EQ(trace(), (V{STATE_START, STATE_DICT_KEY}));
-    qel_writer_write_string_c(w, "a", 2);
-    EXPECT_EQ(trace(), (V{STATE_START, STATE_DICT_KEY, STATE_DICT_VALUE}));
-    qel_writer_write_int8(w, 5);
-    EXPECT_EQ(trace(), (V{STATE_START, STATE_DICT_KEY}));
-    qel_writer_map_close(w);
-    EXPECT_EQ(trace(), (V{STATE_END}));
-    qel_writer_free(w);
 }
 
 TEST(QelStack, NullStackPrintsRecordWithoutExpressionOrCode) {
