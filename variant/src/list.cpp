@@ -78,21 +78,9 @@ qelt_err qelt_list_reset(qelt_list* list) noexcept {
     list->items = fresh;
     list->capacity = kMinCapacity;
     list->count = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        qelt_variant_decref(old[i]);
-        old[i] = nullptr;
-    }
+    for (int32_t i = 0; i < count; ++i) qelt_variant_decref(old[i]);
     std::free(old);
     return QELT_SUCCESS;
-}
-
-void qelt_list_free(qelt_list* list) noexcept {
-    if (list == nullptr) return;
-    if (list->items != nullptr) {
-        for (int32_t i = 0; i < list->count; ++i) qelt_variant_decref(list->items[i]);
-    }
-    std::free(list->items);
-    std::free(list);
 }
 
 // ---------------------------------------------------------------------------

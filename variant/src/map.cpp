@@ -296,12 +296,6 @@ void qelt_hashtable_rewind(qelt_hashtable* table) noexcept {
     table->iter_entry = nullptr;
 }
 
-void qelt_map_free(qelt_map* map) noexcept {
-    if (map == nullptr) return;
-    qelt_hashtable_free(map->table);
-    std::free(map);
-}
-
 // ---------------------------------------------------------------------------
 // Public operations
 // ---------------------------------------------------------------------------

@@ -40,7 +40,6 @@ struct qelt_list {
 
 // Empties a body to 8 slots. QELT_ERR_OUT_OF_MEMORY leaves every item held.
 qelt_err qelt_list_reset(qelt_list* list) noexcept;
-void qelt_list_free(qelt_list* list) noexcept;
 
 // ---------------------------------------------------------------------------
 // Map body and hash table
@@ -78,7 +77,6 @@ void qelt_hashtable_delete(qelt_hashtable* table, qelt_variant* key) noexcept;
 void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) noexcept;
 qelt_hashtable_entry* qelt_hashtable_next(qelt_hashtable* table) noexcept;
 void qelt_hashtable_rewind(qelt_hashtable* table) noexcept;
-void qelt_map_free(qelt_map* map) noexcept;
 
 }  // extern "C"
 
