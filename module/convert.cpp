@@ -52,6 +52,7 @@ constexpr bool fits_u32_capacity(Py_ssize_t length)
 {
     return length >= 0 && static_cast<unsigned long long>(length) < UINT32_MAX;
 }
+static_assert(fits_u32_capacity(0xFFFFFFFELL) && !fits_u32_capacity(0xFFFFFFFFLL));
 
 } // namespace
 
@@ -84,7 +85,4 @@ TerminatedText::~TerminatedText()
 
 } // namespace qeltypes
 
-// The boundaries that keep a length from being cut to 32 bits.
-static_assert(qeltypes::fits_u32_capacity(0xFFFFFFFELL) && !qeltypes::fits_u32_capacity(0xFFFFFFFFLL));
 static_assert(qeltypes::fits_u32_length(0xFFFFFFFFLL) && !qeltypes::fits_u32_length(0x100000000LL));
-static_assert(qeltypes::fits_u32_capacity(0) && !qeltypes::fits_u32_length(-1));
