@@ -5,6 +5,8 @@
 
 namespace {
 
+int sentinel;  // an address no handle can have
+
 TEST(QelLog, RecordIsCalendarLineThenMessageLineWithLocation) {
     const std::string out = captured([] {
         qel_log_error("src/x.cpp", 42, "\"bad\":expression failed %s: error (%d)", "a == b", 5503);
@@ -37,6 +39,20 @@ TEST(QelFileOpen, NameCapacityArgumentsAndMissingFile) {
     EXPECT_RECORD(out, "cannot open file", "*filehandle != NULL", 5507);
     ASSERT_EQ(qel_file_open(&f, name.c_str(), name.size() + 1, 1), QEL_SUCCESS);
     std::fclose(f);
+}
+
+TEST(QelFileOpen, HandleCreationPassesItsFailuresOnAndLeavesTheHandleUnset) {
+    const std::string missing = temp_path("no/such.qel");
+    auto* w = reinterpret_cast<qel_writer*>(&sentinel);
+    auto* r = reinterpret_cast<qel_reader*>(&sentinel);
+    captured([&] {
+        EXPECT_EQ(qel_writer_new_file(&w, missing.c_str(), missing.size() + 1), QEL_ERR_FILE);
+        EXPECT_EQ(qel_reader_new_file(&r, missing.c_str(), missing.size() + 1), QEL_ERR_FILE);
+        EXPECT_EQ(qel_writer_new_file(&w, missing.c_str(), missing.size()), QEL_ERR_SIZE);
+        EXPECT_EQ(qel_reader_new_file(&r, nullptr, 1), QEL_ERR_INVALID);
+    });
+    EXPECT_EQ(static_cast<void*>(w), &sentinel);
+    EXPECT_EQ(static_cast<void*>(r), &sentinel);
 }
 
 }  // namespace

@@ -72,6 +72,7 @@ TEST_F(QelWriter, RefusalsLeaveStreamAndStateUnchanged) {
     enum { kStart, kList, kMap, kKey, kDone };
     const Case cases[] = {
         {kStart, [&] { return qel_writer_write_int8(w, 1); }, 5504, "value not allowed", atomic},
+        {kStart, [&] { return qel_writer_write_float16(w, 0x7E00); }, 5504, "value not allowed", atomic},
         {kStart, [&] { return qel_writer_write_string_c(w, "x", 2); }, 5504, "value not allowed",
          "qel_state_allow_string(w->state->state)"},
         {kStart, [&] { return qel_writer_list_close(w); }, 5505, "close list not allowed", "w->state->state==STATE_LIST"},
@@ -87,7 +88,7 @@ TEST_F(QelWriter, RefusalsLeaveStreamAndStateUnchanged) {
         {kList, [&] { return qel_writer_write_float16(w, 0x7C01); }, 5503, "value is NaN", "0"},
         {kStart, [&] { return qel_writer_write_string_c(w, "abc", 3); }, 5508, "invalid string buffer size", "string_end_found"},
         {kList, [&] { return qel_writer_write_string_u8(w, "", 0); }, 5508, "invalid string buffer size", "1 <= units_in"},
-        {kList, [&] { return qel_writer_write_string_c(w, nullptr, 4); }, 5503, "missing string buffer", "NULL != string_buffer"},
+        {kList, [&] { return qel_writer_write_string_c(w, nullptr, 0); }, 5503, "missing string buffer", "NULL != string_buffer"},
         {kList, [&] { return qel_writer_write_binary(w, 0, nullptr, 1); }, 5503, "illegal parameters", "NULL != data || 0 == size"},
         {kList, [&] { return qel_writer_write_timestamp(w, nullptr); }, 5503, "illegal parameters", "NULL != timestamp"},
     };
