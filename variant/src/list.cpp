@@ -88,26 +88,19 @@ qelt_err qelt_list_reset(qelt_list* list) noexcept {
 // ---------------------------------------------------------------------------
 
 qelt_err qelt_variant_new_list(qelt_variant** out) noexcept {
-    if (out == nullptr) return QELT_ERR_NULL_PTR;
-    qelt_variant* v = nullptr;
-    const qelt_err err = qelt_variant_alloc(&v, QELT_VARIANT_TYPE_LIST);
-    if (err != QELT_SUCCESS) {
-        *out = nullptr;
-        return err;
-    }
+    if (const qelt_err err = qelt_variant_alloc(out, QELT_VARIANT_TYPE_LIST)) return err;
     auto* body = static_cast<qelt_list*>(std::calloc(1, sizeof(qelt_list)));
     qelt_variant** items = alloc_slots(kMinCapacity);
     if (body == nullptr || items == nullptr) {
         std::free(items);
         std::free(body);
-        qelt_variant_decref(v);  // bodiless: only the record is freed
+        qelt_variant_decref(*out);  // bodiless: only the record is freed
         *out = nullptr;
         return QELT_ERR_OUT_OF_MEMORY;
     }
     body->capacity = kMinCapacity;
     body->items = items;
-    v->value.ptr = body;
-    *out = v;
+    (*out)->value.ptr = body;
     return QELT_SUCCESS;
 }
 

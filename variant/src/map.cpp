@@ -301,24 +301,17 @@ void qelt_hashtable_rewind(qelt_hashtable* table) noexcept {
 // ---------------------------------------------------------------------------
 
 qelt_err qelt_variant_new_map(qelt_variant** map) noexcept {
-    if (map == nullptr) return QELT_ERR_NULL_PTR;
-    qelt_variant* v = nullptr;
-    const qelt_err err = qelt_variant_alloc(&v, QELT_VARIANT_TYPE_MAP);
-    if (err != QELT_SUCCESS) {
-        *map = nullptr;
-        return err;
-    }
+    if (const qelt_err err = qelt_variant_alloc(map, QELT_VARIANT_TYPE_MAP)) return err;
     auto* body = static_cast<qelt_map*>(std::calloc(1, sizeof(qelt_map)));
     qelt_hashtable* table = body != nullptr ? qelt_hashtable_new(kMapHint) : nullptr;
     if (table == nullptr) {
         std::free(body);
-        qelt_variant_decref(v);  // bodiless: only the record is freed
+        qelt_variant_decref(*map);  // bodiless: only the record is freed
         *map = nullptr;
         return QELT_ERR_OUT_OF_MEMORY;
     }
     body->table = table;
-    v->value.ptr = body;
-    *map = v;
+    (*map)->value.ptr = body;
     return QELT_SUCCESS;
 }
 
