@@ -43,16 +43,8 @@ TEST(Half, FloatToHalfTruncates) {
     }
 }
 
-TEST(Half, HalfToFloatWorkedValues) {
-    EXPECT_EQ(qelt_half_to_float(0x0001), std::ldexp(1.0f, -24));
-    EXPECT_EQ(qelt_half_to_float(0x03FF), std::ldexp(1023.0f, -24));
-    EXPECT_EQ(qelt_half_to_float(0x0400), std::ldexp(1.0f, -14));
-    EXPECT_EQ(bits(qelt_half_to_float(0x8000)), 0x80000000u);
-    EXPECT_EQ(bits(qelt_half_to_float(0x7C01)), 0x7F802000u);
-}
-
-// Every pattern against an independent decoding, then back to the same
-// pattern.
+// Every pattern against an independent decoding (0x0001 is 2^-24, 0x7C01 a
+// NaN with its mantissa on top, ...), then back to the same pattern.
 TEST(Half, AllPatternsDecodeExactlyAndRoundTrip) {
     for (uint32_t h = 0; h < 0x10000; ++h) {
         const uint32_t sign = (h & 0x8000u) << 16;

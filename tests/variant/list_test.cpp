@@ -11,13 +11,6 @@ bool qelt_test_fail_calloc(int nth);  // map_test.cpp
 
 namespace {
 
-template <typename Ctor, typename... Args>
-OwnedVariant make(Ctor ctor, Args... args) {
-    qelt_variant* v = nullptr;
-    EXPECT_EQ(ctor(&v, args...), QELT_SUCCESS);
-    return OwnedVariant(v);
-}
-OwnedVariant i32(int32_t x) { return make(qelt_variant_new_int32, x); }
 OwnedVariant new_list() { return make(qelt_variant_new_list); }
 
 const qelt_list& body(const OwnedVariant& l) { return *static_cast<qelt_list*>(l->value.ptr); }

@@ -27,13 +27,6 @@ bool qelt_test_fail_calloc(int) { return false; }
 
 namespace {
 
-template <typename Ctor, typename... Args>
-OwnedVariant make(Ctor ctor, Args... args) {
-    qelt_variant* v = nullptr;
-    EXPECT_EQ(ctor(&v, args...), QELT_SUCCESS);
-    return OwnedVariant(v);
-}
-OwnedVariant i32(int32_t x) { return make(qelt_variant_new_int32, x); }
 uint32_t hash_of(int32_t k) {
     uint32_t h = 0;
     EXPECT_EQ(qelt_variant_get_hash(i32(k).get(), &h), QELT_SUCCESS);
