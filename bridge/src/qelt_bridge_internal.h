@@ -36,10 +36,10 @@ qelt_tree_builder* qelt_tree_builder_new(void) QELT_NOEXCEPT;
 // Pops every open entry (releasing their references); `root` and
 // `pending_key` are cleared without being released.
 void qelt_tree_builder_free(qelt_tree_builder* builder) QELT_NOEXCEPT;
-// Places a new value (taking over the caller's reference, also on failure):
-// appended to the open list, parked as the open map's key, or stored with the
-// waiting key. A value outside any container, or a container where a map key
-// belongs, gives QELT_ERR_ILLEGAL_FILE_CONTENT.
+// Places a new value: appended to the open list, parked as the open map's
+// key, or stored with the waiting key. Takes over the caller's reference,
+// also on failure unless an argument is null. A value outside any container,
+// or a container where a map key belongs, gives QELT_ERR_ILLEGAL_FILE_CONTENT.
 qelt_err qelt_tree_builder_add(qelt_tree_builder* builder, qelt_variant* value) QELT_NOEXCEPT;
 // Opens `container` (takes a reference of the entry's own); the first one
 // becomes the root. QELT_ERR_OUT_OF_MEMORY records nothing.

@@ -9,7 +9,7 @@
 // becomes the current container. When a container is exhausted, its storage
 // is freed and its parent resumes at the saved position.
 //
-// The frees come in the order of the recursive definition: a container
+// The frees come in the order a recursive teardown would give: a container
 // releases its holdings in ascending order (a map: buckets ascending, each
 // chain from its slot, key before value, an overflow node freed after its
 // pair), a child whose count reaches zero is torn down completely before the
