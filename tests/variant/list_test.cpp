@@ -202,3 +202,16 @@ TEST(List, DeleteThatDestroysTheListItself) {
     EXPECT_EQ(qelt_variant_list_delete_item(list, 0), QELT_SUCCESS);
     EXPECT_EQ(witness->refcount, 1);
 }
+
+// A slot never holds an item without its reference.
+TEST(List, ValueAtItsReferenceLimitIsRefused) {
+    OwnedVariant l = new_list(), first = i32(0), full = i32(1);
+    ASSERT_EQ(qelt_variant_list_append(l.get(), first.get(), nullptr), QELT_SUCCESS);
+    full->refcount = 65535;
+    EXPECT_EQ(qelt_variant_list_append(l.get(), full.get(), nullptr), QELT_ERR_REFCNT_EXCD);
+    EXPECT_EQ(qelt_variant_list_insert(l.get(), full.get(), 0), QELT_ERR_REFCNT_EXCD);
+    EXPECT_EQ(qelt_variant_list_set_item(l.get(), full.get(), 0), QELT_ERR_REFCNT_EXCD);
+    full->refcount = 1;
+    EXPECT_EQ(items(l), std::vector<int32_t>{0});
+    EXPECT_EQ(first->refcount, 2);
+}

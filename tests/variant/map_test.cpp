@@ -299,3 +299,16 @@ TEST(Map, DeleteThatDestroysTheMapItself) {
     EXPECT_EQ(qelt_variant_map_delete(map, key.get()), QELT_SUCCESS);
     EXPECT_EQ(witness->refcount + key->refcount, 2);
 }
+
+// A failed set gives back the reference it had already taken.
+TEST(Map, KeyOrValueAtItsReferenceLimitIsRefused) {
+    IntMap m(1);
+    OwnedVariant k = i32(5), v = i32(6);
+    for (qelt_variant* full : {k.get(), v.get()}) {
+        full->refcount = 65535;
+        EXPECT_EQ(qelt_variant_map_set(m.map.get(), k.get(), v.get()), QELT_ERR_NULL_PTR);
+        full->refcount = 1;
+        EXPECT_EQ(k->refcount + v->refcount, 2);
+    }
+    EXPECT_EQ(walk(m.map), std::vector<int32_t>{0});
+}
