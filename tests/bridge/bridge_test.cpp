@@ -322,6 +322,22 @@ TEST(BridgeWrite, NullItemsAndValuesAreWrittenAsNone) {
     qel_writer_free(w);
 }
 
+// Records that no constructor makes: a string of an unknown subtype and a
+// record of an unknown type.
+TEST(BridgeWrite, UnknownSubtypeAndTypeAreRefused) {
+    qelt_variant* list = new_list();
+    qelt_variant* text = adopt(list, cstr("x"));
+    uint8_t* buffer = nullptr;
+    uint32_t size = 0;
+    text->subtype = 2;
+    EXPECT_EQ(qelt_write_to_buffer(list, &buffer, &size), QELT_ERR_NYI);
+    text->subtype = QELT_STRING_TYPE_C;
+    text->type = 16;
+    EXPECT_EQ(qelt_write_to_buffer(list, &buffer, &size), QELT_ERR_INVALID_TYPE);
+    text->type = QELT_VARIANT_TYPE_STRING;
+    qelt_variant_decref(list);
+}
+
 // ---------------------------------------------------------------------------
 // Round trips
 // ---------------------------------------------------------------------------
