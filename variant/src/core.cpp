@@ -56,8 +56,8 @@ qelt_err qelt_variant_incref(qelt_variant* v) noexcept {
     return QELT_SUCCESS;
 }
 
-// Containers go to their own teardown, which walks nested trees with an
-// explicit stack; everything else is a single record with at most one block.
+// Containers go to their own teardown, which walks nested trees without
+// recursion; everything else is a single record with at most one block.
 qelt_err qelt_variant_decref(qelt_variant* v) noexcept {
     if (v == nullptr) return QELT_ERR_NULL_PTR;
     if (--v->refcount != 0) return QELT_SUCCESS;
