@@ -25,7 +25,14 @@ Bytes with_header(std::initializer_list<uint8_t> body) {
     return out;
 }
 
-std::string temp_path(const char* name) { return std::string(QEL_TEST_TMPDIR) + "/" + name; }
+// CTest runs tests of one executable side by side, so each test gets names
+// of its own.
+std::string temp_path(const char* name) {
+    const auto* test = testing::UnitTest::GetInstance()->current_test_info();
+    std::string unique = std::string(test->test_suite_name()) + "." + test->name() + ".";
+    for (char& c : unique) c = c == '/' ? '_' : c;  // parameterised names hold slashes
+    return std::string(QEL_TEST_TMPDIR) + "/" + unique + name;
+}
 
 Bytes read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -36,7 +36,14 @@ inline std::string record(const std::string& message, const std::string& express
 #define EXPECT_RECORD(out, message, expression, code) \
     EXPECT_NE((out).find(record(message, expression, code)), std::string::npos) << (out)
 
-inline std::string temp_path(const std::string& name) { return std::string(QEL_TEST_TMPDIR) + "/" + name; }
+// CTest runs tests of one executable side by side, so each test gets names
+// of its own.
+inline std::string temp_path(const std::string& name) {
+    const auto* test = testing::UnitTest::GetInstance()->current_test_info();
+    std::string unique = std::string(test->test_suite_name()) + "." + test->name() + ".";
+    for (char& c : unique) c = c == '/' ? '_' : c;  // parameterised names hold slashes
+    return std::string(QEL_TEST_TMPDIR) + "/" + unique + name;
+}
 
 inline Bytes contents(qel_writer* w) {
     const uint8_t* data = nullptr;
