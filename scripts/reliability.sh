@@ -10,7 +10,8 @@
 # long: the same, but each target runs to QEL_FUZZ_RUNS (10 million)
 #   executions; fuzz-long runs only the fuzzers that way.
 #
-# Environment: QEL_PLAIN_BUILD names an existing gcc build with the test
+# Environment: QEL_FUZZ_TARGETS limits and orders the fuzz targets (default:
+# all three); QEL_PLAIN_BUILD names an existing gcc build with the test
 # executables to use for valgrind (scripts/run-tests.sh passes its own);
 # QEL_PYTHON the interpreter for the sanitizer run (default: python3).
 # Everything is built under build/reliability/. Exits non-zero when any
@@ -42,7 +43,7 @@ fi
 jobs=-j2
 
 # --- fuzzing -----------------------------------------------------------------
-targets=(fuzz_read_tree fuzz_qel_reader fuzz_variant_ops)
+read -r -a targets <<<"${QEL_FUZZ_TARGETS:-fuzz_read_tree fuzz_qel_reader fuzz_variant_ops}"
 fuzz_build=$out/fuzz
 
 run_fuzzers() {
@@ -98,7 +99,7 @@ run_sanitized_cpp() {
     -DQEL_BUILD_TESTS=ON -DQEL_BUILD_MODULE=OFF >/dev/null &&
     cmake --build "$b" $jobs >/dev/null &&
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-      ctest --test-dir "$b" --output-on-failure -j2 | tail -n 5
+      ctest --test-dir "$b" --output-on-failure -j2 | grep -v -E '^ *(Start|[0-9]+/[0-9]+ Test) '
   record "C++ tests, ASan + UBSan" $?
 }
 
@@ -139,8 +140,7 @@ run_sanitized_python() {
   log "Python tests against an ASan + UBSan build of the module"
   local py=${QEL_PYTHON:-python3} venv=$out/venv-asan
   [[ -x $venv/bin/python ]] || "$py" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip &&
-    "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest &&
+  "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest &&
     rm -rf "$out/asan-wheelhouse" &&
     "$venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$out/asan-wheelhouse" \
       -Ccmake.define.QEL_SANITIZE=ON -Ccmake.build-type=Debug -Cbuild-dir="$out/asan-wheel" . &&
