@@ -18,6 +18,15 @@ namespace {
 
 constexpr int kSlots = 16;
 constexpr int kMaxOps = 1000;
+// Round trips of larger streams only cost time: a few shared containers
+// nested in each other stand for millions of elements.
+constexpr uint64_t kMaxWritten = 20000;
+// Lists and maps of this size or less are checked in full after every
+// operation on them; larger ones once at the end.
+constexpr size_t kSmall = 256;
+// Elements the bulk operations may add in one input, so that the model's
+// checks stay cheap.
+constexpr int kBulkBudget = 4096;
 
 using Entry = std::pair<qelt_variant*, qelt_variant*>;
 
@@ -26,7 +35,8 @@ struct Rec {
     uint32_t refs;       // the count the record must have
     std::string value;   // non-containers: subtype and the bytes equality compares
     std::vector<qelt_variant*> items;  // list
-    std::vector<Entry> entries;        // map
+    // map: entries by their key's identity (see Model::identity)
+    std::unordered_map<std::string, Entry> entries;
 };
 
 bool container_type(uint8_t type) { return type == QELT_VARIANT_TYPE_LIST || type == QELT_VARIANT_TYPE_MAP; }
@@ -117,7 +127,7 @@ public:
             Rec& r = at(v);
             if (--r.refs > 0) continue;
             todo.insert(todo.end(), r.items.begin(), r.items.end());
-            for (const Entry& e : r.entries) {
+            for (const auto& [id, e] : r.entries) {
                 todo.push_back(e.first);
                 todo.push_back(e.second);
             }
@@ -131,10 +141,44 @@ public:
         return x.type == y.type && !container_type(x.type) && x.value == y.value;
     }
 
-    int find_key(const Rec& map, qelt_variant* key) {
-        for (size_t i = 0; i < map.entries.size(); ++i)
-            if (equal(map.entries[i].first, key)) return static_cast<int>(i);
-        return -1;
+    // What a map compares keys by: the value for values, the record for
+    // containers.
+    std::string identity(qelt_variant* v) {
+        const Rec& r = at(v);
+        if (!container_type(r.type)) return static_cast<char>(r.type) + r.value;
+        return std::string(1, '\0') + bytes_of(0, v);
+    }
+
+    const Entry* find_key(qelt_variant* map, qelt_variant* key) {
+        const Rec& m = at(map);
+        auto it = m.entries.find(identity(key));
+        return it == m.entries.end() ? nullptr : &it->second;
+    }
+
+    // What a successful set (or, with a null value, delete) does.
+    void map_set(qelt_variant* map, qelt_variant* key, qelt_variant* value) {
+        Rec& m = at(map);
+        const std::string id = identity(key);
+        auto found = m.entries.find(id);
+        if (value == nullptr) {
+            if (found != m.entries.end()) {
+                const Entry gone = found->second;
+                m.entries.erase(found);
+                release(gone.first);
+                release(gone.second);
+            }
+            return;
+        }
+        take(key);
+        take(value);
+        if (found == m.entries.end()) {
+            m.entries.emplace(id, Entry{key, value});
+        } else {
+            // The new key replaces the equal old one along with the value.
+            const Entry old = std::exchange(found->second, Entry{key, value});
+            release(old.first);
+            release(old.second);
+        }
     }
 
     // Calls fn(record) once for every record reachable from `root`.
@@ -150,7 +194,7 @@ public:
                 if (seen.insert(c).second) todo.push_back(c);
             };
             for (qelt_variant* c : r.items) visit(c);
-            for (const Entry& e : r.entries) {
+            for (const auto& [id, e] : r.entries) {
                 visit(e.first);
                 visit(e.second);
             }
@@ -172,7 +216,7 @@ public:
     bool writable(qelt_variant* root) {
         bool ok = true;
         reach(root, [&](Rec& r) {
-            for (const Entry& e : r.entries) ok = ok && !container_type(at(e.first).type);
+            for (const auto& [id, e] : r.entries) ok = ok && !container_type(at(e.first).type);
             if (r.type == QELT_VARIANT_TYPE_FLOAT16) {
                 uint16_t bits = 0;
                 std::memcpy(&bits, r.value.data() + 1, 2);
@@ -180,6 +224,34 @@ public:
             }
         });
         return ok;
+    }
+
+    // How many elements writing `root` emits. A container held in several
+    // places is written in each, so a few records can stand for a stream
+    // that doubles with every level; the count saturates at `cap`.
+    uint64_t written_size(qelt_variant* root, uint64_t cap) {
+        std::unordered_map<qelt_variant*, uint64_t> size;
+        std::vector<std::pair<qelt_variant*, bool>> todo{{root, false}};
+        while (!todo.empty()) {
+            auto [v, children_done] = todo.back();
+            todo.pop_back();
+            if (size.count(v) != 0) continue;
+            const Rec& r = at(v);
+            std::vector<qelt_variant*> children = r.items;
+            for (const auto& [id, e] : r.entries) {
+                children.push_back(e.first);
+                children.push_back(e.second);
+            }
+            if (!children_done) {
+                todo.emplace_back(v, true);
+                for (qelt_variant* c : children) todo.emplace_back(c, false);
+                continue;
+            }
+            uint64_t n = 1;
+            for (qelt_variant* c : children) n = std::min(cap, n + size.at(c));
+            size[v] = n;
+        }
+        return size.at(root);
     }
 
     // Takes in a tree that was just read: every record has one reference.
@@ -206,16 +278,18 @@ public:
                     uint8_t found = 0;
                     FUZZ_CHECK(qelt_variant_map_next(v, &e.first, &e.second, &found) == QELT_SUCCESS);
                     if (!found) break;
-                    r.entries.push_back(e);
-                    todo.push_back(e.first);
+                    // Keys that were read are never containers.
+                    add(e.first, e.first->type, value_of(e.first));
+                    FUZZ_CHECK(r.entries.emplace(identity(e.first), e).second);
                     todo.push_back(e.second);
                 }
             }
         }
     }
 
-    // The record agrees with the model: count, type, size and contents.
-    void check(qelt_variant* v) {
+    // The record agrees with the model: count, type, size, and the contents
+    // when they are small or `contents` asks for them.
+    void check(qelt_variant* v, bool contents = false) {
         if (!alive(v)) return;
         const Rec& r = at(v);
         uint16_t count = 0;
@@ -225,14 +299,15 @@ public:
         if (type == QELT_VARIANT_TYPE_LIST) {
             int32_t n = -1;
             FUZZ_CHECK(qelt_variant_list_get_size(v, &n) == QELT_SUCCESS && size_t(n) == r.items.size());
-            for (int32_t i = 0; i < n; ++i) {
+            for (int32_t i = 0; i < n && (contents || size_t(n) <= kSmall); ++i) {
                 qelt_variant* item = nullptr;
                 FUZZ_CHECK(qelt_variant_list_get_item(v, &item, i) == QELT_SUCCESS && item == r.items[i]);
             }
         } else if (type == QELT_VARIANT_TYPE_MAP) {
             uint32_t n = 0;
             FUZZ_CHECK(qelt_variant_map_get_size(v, &n) == QELT_SUCCESS && n == r.entries.size());
-            for (const Entry& e : r.entries) {
+            if (!contents && n > kSmall) return;
+            for (const auto& [id, e] : r.entries) {
                 qelt_variant* value = nullptr;
                 FUZZ_CHECK(qelt_variant_map_get(v, e.first, &value) == QELT_SUCCESS && value == e.second);
             }
@@ -240,7 +315,7 @@ public:
     }
 
     void check_all() {
-        for (auto& [v, r] : live_) check(v);
+        for (auto& [v, r] : live_) check(v, true);
     }
 
 private:
@@ -485,30 +560,63 @@ private:
             return refused(err, {map, key, value});
         }
         FUZZ_CHECK(err == QELT_SUCCESS);
-        Rec& m = model_.at(map);
-        const int at = model_.find_key(m, key);
-        if (value == nullptr) {
-            if (at >= 0) {
-                const Entry gone = m.entries[at];
-                m.entries.erase(m.entries.begin() + at);
-                model_.release(gone.first);
-                model_.release(gone.second);
-            }
-        } else {
-            model_.take(key);
-            model_.take(value);
-            if (at < 0) {
-                m.entries.emplace_back(key, value);
-            } else {
-                // The new key replaces the equal old one along with the value.
-                const Entry old = std::exchange(m.entries[at], Entry{key, value});
-                model_.release(old.first);
-                model_.release(old.second);
-            }
-        }
+        model_.map_set(map, key, value);
         model_.check(map);
         model_.check(key);
         model_.check(value);
+    }
+
+    int budget(int wanted) {
+        const int granted = std::min(wanted, bulk_left_);
+        bulk_left_ -= granted;
+        return granted;
+    }
+
+    // Many keys at once, so that tables grow, shrink and chain deeply: int32
+    // keys on an arithmetic progression, each its own value, set or deleted.
+    void map_bulk(bool remove) {
+        qelt_variant* map = pick();
+        const int count = budget(in_.ConsumeIntegralInRange(1, 64));
+        const int32_t first = in_.ConsumeIntegral<int8_t>();
+        const int32_t step = in_.ConsumeIntegralInRange(1, 64);
+        if (!is(map, QELT_VARIANT_TYPE_MAP)) return;
+        for (int i = 0; i < count; ++i) {
+            const int32_t k = first + i * step;
+            qelt_variant* key = nullptr;
+            FUZZ_CHECK(qelt_variant_new_int32(&key, k) == QELT_SUCCESS);
+            model_.add(key, QELT_VARIANT_TYPE_INT32, bytes_of(0, k));
+            qelt_variant* value = remove ? nullptr : key;
+            FUZZ_CHECK((remove ? qelt_variant_map_delete(map, key) : qelt_variant_map_set(map, key, value)) ==
+                       QELT_SUCCESS);
+            model_.map_set(map, key, value);
+            FUZZ_CHECK(qelt_variant_decref(key) == QELT_SUCCESS);
+            model_.release(key);
+        }
+        model_.check(map);
+    }
+
+    // One value appended many times, or many items deleted from the front.
+    void list_bulk(bool remove) {
+        qelt_variant* list = pick();
+        qelt_variant* value = pick();
+        const int count = budget(in_.ConsumeIntegralInRange(1, 64));
+        if (!is(list, QELT_VARIANT_TYPE_LIST)) return;
+        std::vector<qelt_variant*>& items = model_.at(list).items;
+        for (int i = 0; i < count; ++i) {
+            if (remove) {
+                if (items.empty()) break;
+                FUZZ_CHECK(qelt_variant_list_delete_item(list, 0) == QELT_SUCCESS);
+                qelt_variant* gone = items.front();
+                items.erase(items.begin());
+                model_.release(gone);
+            } else {
+                if (value == nullptr || value == list || model_.loops(value, list)) break;
+                FUZZ_CHECK(qelt_variant_list_append(list, value, nullptr) == QELT_SUCCESS);
+                model_.take(value);
+                items.push_back(value);
+            }
+        }
+        model_.check(list);
     }
 
     void map_get(bool keep) {
@@ -519,17 +627,16 @@ private:
         uint8_t found = 2;
         const qelt_err err = keep ? qelt_variant_map_get(map, key, &value) : qelt_variant_map_haskey(map, key, &found);
         if (!is(map, QELT_VARIANT_TYPE_MAP) || key == nullptr || key == map) return refused(err, {map, key});
-        Rec& m = model_.at(map);
-        const int at = model_.find_key(m, key);
+        const Entry* entry = model_.find_key(map, key);
         if (!keep) {
-            FUZZ_CHECK(err == QELT_SUCCESS && found == (at >= 0));
+            FUZZ_CHECK(err == QELT_SUCCESS && found == (entry != nullptr));
             return;
         }
-        if (at < 0) {
+        if (entry == nullptr) {
             FUZZ_CHECK(err == QELT_ERR_KEY_NOT_EXISTS && value == nullptr);
             return;
         }
-        FUZZ_CHECK(err == QELT_SUCCESS && value == m.entries[at].second);
+        FUZZ_CHECK(err == QELT_SUCCESS && value == entry->second);
         FUZZ_CHECK(qelt_variant_incref(value) == QELT_SUCCESS);
         model_.take(value);
         put(&dest, value);
@@ -540,7 +647,7 @@ private:
         const qelt_err err = qelt_variant_map_clear(map);
         if (!is(map, QELT_VARIANT_TYPE_MAP)) return refused(err, {map});
         FUZZ_CHECK(err == QELT_SUCCESS);
-        for (const Entry& e : std::exchange(model_.at(map).entries, {})) {
+        for (const auto& [id, e] : std::exchange(model_.at(map).entries, {})) {
             model_.release(e.first);
             model_.release(e.second);
         }
@@ -564,10 +671,10 @@ private:
             uint8_t found = 0;
             return refused(qelt_variant_map_next(map, &k, &v, &found), {map});
         }
-        const std::vector<Entry>& entries = model_.at(map).entries;
+        const size_t size = model_.at(map).entries.size();
         if (mode == 2) FUZZ_CHECK(qelt_variant_map_first(map) == QELT_SUCCESS);
-        std::vector<Entry> met;
-        for (size_t step = 0; step <= entries.size(); ++step) {
+        std::unordered_set<qelt_variant*> met;
+        for (size_t step = 0; step <= size; ++step) {
             Entry e{};
             uint8_t found = 2;
             FUZZ_CHECK(qelt_variant_map_next(map, &e.first, &e.second, &found) == QELT_SUCCESS);
@@ -575,12 +682,13 @@ private:
                 FUZZ_CHECK(found == 0 && e.first == nullptr && e.second == nullptr);
                 break;
             }
-            FUZZ_CHECK(found == 1 && std::find(entries.begin(), entries.end(), e) != entries.end());
+            FUZZ_CHECK(found == 1 && model_.alive(e.first));
+            const Entry* entry = model_.find_key(map, e.first);
+            FUZZ_CHECK(entry != nullptr && *entry == e);
             if (mode == 1) return;
-            FUZZ_CHECK(std::find(met.begin(), met.end(), e) == met.end());
-            met.push_back(e);
+            FUZZ_CHECK(met.insert(e.first).second);
         }
-        if (mode == 2) FUZZ_CHECK(met.size() == entries.size());
+        if (mode == 2) FUZZ_CHECK(met.size() == size);
     }
 
     // ---- values -------------------------------------------------------------
@@ -617,9 +725,11 @@ private:
     void write_read() {
         qelt_variant* root = pick();
         qelt_variant*& dest = pick();
+        const bool container = is(root, QELT_VARIANT_TYPE_LIST) || is(root, QELT_VARIANT_TYPE_MAP);
+        if (container && model_.written_size(root, kMaxWritten + 1) > kMaxWritten) return;
         fuzz::Stream w1;
         const qelt_err err = fuzz::write(root, &w1);
-        if (!is(root, QELT_VARIANT_TYPE_LIST) && !is(root, QELT_VARIANT_TYPE_MAP)) {
+        if (!container) {
             FUZZ_CHECK(err == (root ? QELT_ERR_INVALID_TYPE : QELT_ERR_NULL_PTR));
             return;
         }
@@ -645,7 +755,7 @@ private:
     }
 
     void step() {
-        switch (in_.ConsumeIntegralInRange(0, 18)) {
+        switch (in_.ConsumeIntegralInRange(0, 20)) {
             case 0: case 1: return create();
             case 2: return put(&pick(), nullptr);
             case 3: return share();
@@ -663,12 +773,15 @@ private:
             case 15: return map_walk();
             case 16: return compare();
             case 17: return write_read();
-            default: return read();
+            case 18: return read();
+            case 19: return map_bulk(in_.ConsumeBool());
+            default: return list_bulk(in_.ConsumeBool());
         }
     }
 
     FuzzedDataProvider in_;
     qelt_variant* slot_[kSlots] = {};
+    int bulk_left_ = kBulkBudget;
     Model model_;
 };
 
