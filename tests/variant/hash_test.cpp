@@ -1,5 +1,4 @@
 #include "owned_variant.h"
-#include "qelt_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -22,23 +21,13 @@ TEST(Hash, WorkedValues) {
     EXPECT_EQ(hash_of(make(qelt_variant_new_string_utf8, "abc", 4u)), 0xB5379B3Bu);
 }
 
-TEST(Hash, HashBytesSkipsAbsentOrEmptyData) {
-    const uint32_t base = 7u * 0x5294A529u + 3u;
-    EXPECT_EQ(qelt_hash_bytes(7, 3, nullptr, 5), base);
-    EXPECT_EQ(qelt_hash_bytes(7, 3, "x", 0), base);
-    EXPECT_EQ(qelt_hash_bytes(7, 3, "x", -1), base);
-    EXPECT_EQ(qelt_hash_bytes(7, 3, "\xff", 1), base * 0x5294A529u + 0xFFu);
-}
-
 // The value bytes are the 8 bytes of `value` at the value's own width, with
-// no sign extension, and the 12 stored bytes of a timestamp.
+// no sign extension, and the 12 stored bytes of a timestamp; absent or empty
+// data adds nothing.
 TEST(Hash, CoversTheDocumentedValueBytes) {
     const unsigned char minus_one_i8[8] = {0xFF};
     EXPECT_EQ(hash_of(make(qelt_variant_new_int8, int8_t{-1})),
               qelt_hash_bytes(QELT_VARIANT_TYPE_INT8, 0, minus_one_i8, 8));
-    const unsigned char one_f32[8] = {0x00, 0x00, 0x80, 0x3F};
-    EXPECT_EQ(hash_of(make(qelt_variant_new_float32, 1.0f)),
-              qelt_hash_bytes(QELT_VARIANT_TYPE_FLOAT32, 0, one_f32, 8));
     const qelt_timestamp ts = {2018, 5, 17, 9, 30, 15, 123456};
     const unsigned char ts_bytes[12] = {0xE2, 0x07, 5, 17, 9, 30, 15, 0, 0x40, 0xE2, 0x01, 0x00};
     EXPECT_EQ(hash_of(make(qelt_variant_new_timestamp, &ts)),
@@ -46,9 +35,10 @@ TEST(Hash, CoversTheDocumentedValueBytes) {
     const unsigned char blob[3] = {1, 2, 3};
     EXPECT_EQ(hash_of(make(qelt_variant_new_binary, blob, 3u, uint8_t{9})),
               qelt_hash_bytes(QELT_VARIANT_TYPE_BINARY, 9, blob, 3));
-    // Containers hash by identity: the bytes of their body pointer.
-    OwnedVariant list = make(qelt_variant_new_list);
+    OwnedVariant list = make(qelt_variant_new_list);  // by identity: its body pointer
     EXPECT_EQ(hash_of(list), qelt_hash_bytes(QELT_VARIANT_TYPE_LIST, 0, &list->value.ptr, 8));
+    EXPECT_EQ(qelt_hash_bytes(7, 3, nullptr, 5), qelt_hash_bytes(7, 3, "x", 0));
+    EXPECT_EQ(qelt_hash_bytes(7, 3, "x", -1), qelt_hash_bytes(7, 3, "x", 0));
 }
 
 TEST(Hash, ComputedOnceAndNeverTheSentinel) {
@@ -62,29 +52,21 @@ TEST(Hash, ComputedOnceAndNeverTheSentinel) {
     // These eight value bytes hash to 0xFFFFFFFF as a uint64.
     const uint64_t preimage = 0x51E44F15F765CBBEull;
     EXPECT_EQ(qelt_hash_bytes(QELT_VARIANT_TYPE_UINT64, 0, &preimage, 8), 0xFFFFFFFFu);
-    OwnedVariant u = make(qelt_variant_new_uint64, preimage);
-    EXPECT_EQ(hash_of(u), 0u);
-    EXPECT_EQ(u->hash, 0u);
+    EXPECT_EQ(hash_of(make(qelt_variant_new_uint64, preimage)), 0u);
 
     uint32_t h = 0;
     EXPECT_EQ(qelt_variant_get_hash(nullptr, &h), QELT_ERR_NULL_PTR);
-    EXPECT_EQ(qelt_variant_get_hash(v.get(), nullptr), QELT_ERR_NULL_PTR);
 }
 
 TEST(Equality, Rules) {
     std::vector<OwnedVariant> held;
-    auto keep = [&](OwnedVariant v) { return held.emplace_back(std::move(v)).get(); };
-    auto num = [&](auto ctor, auto x) { return keep(make(ctor, x)); };
-    auto str = [&](const char* s, uint8_t subtype) {
-        return keep(subtype == QELT_STRING_TYPE_C ? make(qelt_variant_new_string_c, s, 64u)
-                                                  : make(qelt_variant_new_string_utf8, s, 64u));
+    auto mk = [&](auto ctor, auto... args) { return held.emplace_back(make(ctor, args...)).get(); };
+    auto str = [&](const char* s) { return mk(qelt_variant_new_string_c, s, 64u); };
+    auto bin = [&](const char* s, uint32_t n, uint8_t type) {
+        return mk(qelt_variant_new_binary, static_cast<const void*>(s), n, type);
     };
-    auto bin = [&](const char* s, uint32_t n, uint8_t t) {
-        return keep(make(qelt_variant_new_binary, static_cast<const void*>(s), n, t));
-    };
-    qelt_variant* five32 = num(qelt_variant_new_int32, 5);
-    qelt_variant* none = keep(make(qelt_variant_new_none));
-    qelt_variant* list = keep(make(qelt_variant_new_list));
+    qelt_variant* five32 = mk(qelt_variant_new_int32, 5);
+    qelt_variant* list = mk(qelt_variant_new_list);
     const double nan = std::nan("7");
 
     const struct {
@@ -94,23 +76,20 @@ TEST(Equality, Rules) {
     } pairs[] = {
         {nullptr, nullptr, true},
         {five32, nullptr, false},
-        {five32, five32, true},
-        {five32, num(qelt_variant_new_int32, 5), true},
-        {five32, num(qelt_variant_new_int32, 6), false},
-        {five32, num(qelt_variant_new_int64, int64_t{5}), false},
-        {num(qelt_variant_new_uint8, uint8_t{1}), num(qelt_variant_new_bool, uint8_t{1}), false},
-        {num(qelt_variant_new_float64, 0.0), num(qelt_variant_new_float64, -0.0), false},
-        {num(qelt_variant_new_float64, nan), num(qelt_variant_new_float64, nan), true},
-        {none, keep(make(qelt_variant_new_none)), true},
+        {five32, mk(qelt_variant_new_int32, 5), true},
+        {five32, mk(qelt_variant_new_int32, 6), false},
+        {five32, mk(qelt_variant_new_int64, int64_t{5}), false},
+        {mk(qelt_variant_new_uint8, uint8_t{1}), mk(qelt_variant_new_bool, uint8_t{1}), false},
+        {mk(qelt_variant_new_float64, 0.0), mk(qelt_variant_new_float64, -0.0), false},
+        {mk(qelt_variant_new_float64, nan), mk(qelt_variant_new_float64, nan), true},
         {list, list, true},
-        {list, keep(make(qelt_variant_new_list)), false},
-        {keep(make(qelt_variant_new_map)), keep(make(qelt_variant_new_map)), false},
-        {str("abc", 0), str("abc", 0), true},
-        {str("abc", 0), str("abd", 0), false},
-        {str("abc", 0), str("ab", 0), false},
-        {str("abc", 0), str("abc", 1), false},
+        {list, mk(qelt_variant_new_list), false},
+        {mk(qelt_variant_new_map), mk(qelt_variant_new_map), false},
+        {str("abc"), str("abc"), true},
+        {str("abc"), str("abd"), false},
+        {str("abc"), str("ab"), false},
+        {str("abc"), mk(qelt_variant_new_string_utf8, "abc", 4u), false},
         {bin("xy", 2, 1), bin("xy", 2, 1), true},
-        {bin("xy", 2, 1), bin("xz", 2, 1), false},
         {bin("xy", 2, 1), bin("xy", 2, 2), false},
         {bin("xy", 2, 1), bin("xy\0", 3, 1), false},
     };
@@ -121,7 +100,6 @@ TEST(Equality, Rules) {
             EXPECT_EQ(hash_of(pairs[i].a), hash_of(pairs[i].b)) << i;
         }
     }
-    EXPECT_NE(hash_of(str("abc", 0)), hash_of(str("abc", 1)));
 }
 
 }  // namespace

@@ -17,22 +17,6 @@ struct Scalar {
     static qelt_err read(const qelt_variant* v, T* out) { return As(v, out); }
 };
 
-#define QELT_TEST_SCALAR(name, ctype, code) \
-    Scalar<ctype, code, qelt_variant_new_##name, qelt_variant_as_##name>
-using BoolS = QELT_TEST_SCALAR(bool, uint8_t, QELT_VARIANT_TYPE_BOOL);
-using Float16S = QELT_TEST_SCALAR(float16, uint16_t, QELT_VARIANT_TYPE_FLOAT16);
-using Float32S = QELT_TEST_SCALAR(float32, float, QELT_VARIANT_TYPE_FLOAT32);
-using Float64S = QELT_TEST_SCALAR(float64, double, QELT_VARIANT_TYPE_FLOAT64);
-using Int16S = QELT_TEST_SCALAR(int16, int16_t, QELT_VARIANT_TYPE_INT16);
-using Int32S = QELT_TEST_SCALAR(int32, int32_t, QELT_VARIANT_TYPE_INT32);
-using Int64S = QELT_TEST_SCALAR(int64, int64_t, QELT_VARIANT_TYPE_INT64);
-using Int8S = QELT_TEST_SCALAR(int8, int8_t, QELT_VARIANT_TYPE_INT8);
-using UInt16S = QELT_TEST_SCALAR(uint16, uint16_t, QELT_VARIANT_TYPE_UINT16);
-using UInt32S = QELT_TEST_SCALAR(uint32, uint32_t, QELT_VARIANT_TYPE_UINT32);
-using UInt64S = QELT_TEST_SCALAR(uint64, uint64_t, QELT_VARIANT_TYPE_UINT64);
-using UInt8S = QELT_TEST_SCALAR(uint8, uint8_t, QELT_VARIANT_TYPE_UINT8);
-#undef QELT_TEST_SCALAR
-
 // Extremes of each type; floats add signed zero, a NaN with a payload, an
 // infinity and a subnormal, which must all survive bit for bit. The 16-bit
 // half pattern includes a NaN (0x7C01) through the unsigned extremes.
@@ -52,18 +36,23 @@ std::vector<T> samples() {
     return s;
 }
 
+#define S(name, ctype, code) \
+    Scalar<ctype, QELT_VARIANT_TYPE_##code, qelt_variant_new_##name, qelt_variant_as_##name>
+using Families = ::testing::Types<
+    S(bool, uint8_t, BOOL), S(float16, uint16_t, FLOAT16), S(float32, float, FLOAT32),
+    S(float64, double, FLOAT64), S(int8, int8_t, INT8), S(int16, int16_t, INT16),
+    S(int32, int32_t, INT32), S(int64, int64_t, INT64), S(uint8, uint8_t, UINT8),
+    S(uint16, uint16_t, UINT16), S(uint32, uint32_t, UINT32), S(uint64, uint64_t, UINT64)>;
+#undef S
+
 template <typename S>
 class ScalarFamily : public ::testing::Test {};
-using Families = ::testing::Types<BoolS, Float16S, Float32S, Float64S, Int16S, Int32S, Int64S,
-                                  Int8S, UInt16S, UInt32S, UInt64S, UInt8S>;
 TYPED_TEST_SUITE(ScalarFamily, Families);
 
 TYPED_TEST(ScalarFamily, StoresBitForBitAndKeepsUpperBytesZero) {
     using T = typename TypeParam::Value;
     for (T value : samples<T>()) {
-        qelt_variant* raw = nullptr;
-        ASSERT_EQ(TypeParam::make(&raw, value), QELT_SUCCESS);
-        OwnedVariant v(raw);
+        OwnedVariant v = ::make(TypeParam::make, value);
         EXPECT_EQ(v->type, TypeParam::code);
         EXPECT_EQ(v->subtype, 0);
         EXPECT_EQ(v->size, 0u);
@@ -85,12 +74,10 @@ TYPED_TEST(ScalarFamily, AccessorDemandsItsOwnTypeAfterNullChecks) {
     EXPECT_EQ(TypeParam::make(nullptr, T(1)), QELT_ERR_NULL_PTR);
     EXPECT_EQ(TypeParam::read(nullptr, nullptr), QELT_ERR_NULL_PTR);
     EXPECT_EQ(TypeParam::read(nullptr, &out), QELT_ERR_NULL_PTR);
-    const OwnedVariant others[] = {make(qelt_variant_new_none),
-                                   make(qelt_variant_new_uint8, uint8_t{1}),
-                                   make(qelt_variant_new_bool, uint8_t{1}),
-                                   make(qelt_variant_new_uint16, uint16_t{1}),
-                                   make(qelt_variant_new_float16, uint16_t{1}),
-                                   make(qelt_variant_new_int64, int64_t{1})};
+    const OwnedVariant others[] = {
+        make(qelt_variant_new_none), make(qelt_variant_new_uint8, uint8_t{1}),
+        make(qelt_variant_new_bool, uint8_t{1}), make(qelt_variant_new_uint16, uint16_t{1}),
+        make(qelt_variant_new_float16, uint16_t{1}), make(qelt_variant_new_int64, int64_t{1})};
     for (const OwnedVariant& v : others) {
         out = sentinel;
         EXPECT_EQ(TypeParam::read(v.get(), nullptr), QELT_ERR_NULL_PTR);
