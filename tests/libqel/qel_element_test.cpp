@@ -33,7 +33,9 @@ class QelScalar : public testing::Test {};
 using Scalars = testing::Types<Int8, Int16, Int32, Int64, Uint8, Uint16, Uint32, Uint64, Float16, Float32, Float64, Bool>;
 TYPED_TEST_SUITE(QelScalar, Scalars);
 
-TYPED_TEST(QelScalar, ExtremesRoundTripBitForBit) {
+// Each value read back bit for bit; the same element with the null flag or
+// another type's byte is a mismatch.
+TYPED_TEST(QelScalar, ExtremesRoundTripAndOtherTypesAreMismatches) {
     using T = typename TypeParam::type;
     std::vector<T> values{std::numeric_limits<T>::lowest(), T{0}, T{1}, std::numeric_limits<T>::max()};
     if constexpr (TypeParam::type_code == QEL_TYPE_FLOAT16) values = {0x0000, 0x8000, 0x0001, 0x7BFF, 0xFBFF};
@@ -46,30 +48,23 @@ TYPED_TEST(QelScalar, ExtremesRoundTripBitForBit) {
     qel_reader* r = nullptr;
     qel_reader_new_buffer(&r);
     qel_reader_set_buffer(r, stream.data() + 8, stream.size() - 8);  // the values alone
+    qel_element* e = nullptr;
+    uint8_t eod = 0;
+    T got{};
     for (T expected : values) {
-        qel_element* e = nullptr;
-        uint8_t eod = 0, code = 0, flag = 1;
+        qel_element_free(e);
         ASSERT_EQ(qel_reader_next_value(r, &e, &eod), QEL_SUCCESS);
-        T got{};
         EXPECT_EQ(TypeParam::get(e, &got), QEL_SUCCESS);
         EXPECT_EQ(std::memcmp(&got, &expected, sizeof(T)), 0);
-        EXPECT_EQ(qel_element_get_type(e, &code, &flag), QEL_SUCCESS);
-        EXPECT_EQ(code * 2 + flag, TypeParam::type_code * 2);
-        qel_element_free(e);
     }
     qel_reader_free(r);
-}
-
-TYPED_TEST(QelScalar, OtherTypesAndTheNullFlagAreMismatches) {
-    typename TypeParam::type got{};
     const uint8_t other = TypeParam::type_code == QEL_TYPE_INT8 ? QEL_TYPE_UINT8 : QEL_TYPE_INT8;
     for (uint8_t byte : {uint8_t(TypeParam::type_code | QEL_NULL_FLAG), other}) {
-        qel_element e{};
-        e.type_with_null_flag = byte;
-        EXPECT_RECORD(captured([&] { EXPECT_EQ(TypeParam::get(&e, &got), QEL_ERR_INVALID); }),
-                      "element type mismatch", TypeParam::test, 5503);
+        e->type_with_null_flag = byte;
+        expect_refusals({{[&] { return TypeParam::get(e, &got); }, "element type mismatch", TypeParam::test}});
     }
-    EXPECT_RECORD(captured([&] { EXPECT_EQ(TypeParam::get(nullptr, &got), QEL_ERR_INVALID); }), "invalid handle", "e", 5503);
+    expect_refusals({{[&] { return TypeParam::get(nullptr, &got); }, "invalid handle", "e"}});
+    qel_element_free(e);
 }
 
 TEST(QelElement, AccessorsCheckInTheirOrder) {
@@ -81,7 +76,7 @@ TEST(QelElement, AccessorsCheckInTheirOrder) {
     const char* text = nullptr;
     uint32_t units = 0;
     uint8_t type = 0;
-    const std::tuple<std::function<qel_err()>, const char*, const char*> cases[] = {
+    expect_refusals({
         {[&] { return qel_element_get_string_c(nullptr, nullptr, &units); }, "missing str parameter", "str"},
         {[&] { return qel_element_get_string_c(nullptr, &text, nullptr); }, "missing units parameter", "units"},
         {[&] { return qel_element_get_string_u8(nullptr, &text, &units); }, "invalid handle", "e"},
@@ -95,24 +90,18 @@ TEST(QelElement, AccessorsCheckInTheirOrder) {
         {[&] { return qel_element_get_timestamp(&u8, nullptr); }, "element type mismatch", "QEL_TYPE_TIMESTAMP == e->type_with_null_flag"},
         {[&] { return qel_element_get_type(nullptr, &type, nullptr); }, "invalid handle", "NULL != e"},
         {[&] { return qel_element_get_type(&u8, nullptr, nullptr); }, "missing parameter", "NULL != value"},
-    };
-    for (const auto& [call, message, expression] : cases)
-        EXPECT_RECORD(captured([&] { EXPECT_EQ(call(), QEL_ERR_INVALID) << message; }), message, expression, 5503);
+    });
     EXPECT_EQ(qel_element_get_string_type(&u8, &type), QEL_SUCCESS);
     EXPECT_EQ(type, QEL_SUB_STRING_U8);
     EXPECT_EQ(qel_element_free(nullptr), QEL_SUCCESS);
-}
-
-TEST(QelElement, NullFlaggedBinaryGivesNoDataWhateverItsBytesHold) {
+    // A null-flagged binary gives no data whatever its bytes hold.
     static uint8_t stale[3] = {1, 2, 3};
-    qel_element bin{};
-    bin.type_with_null_flag = QEL_TYPE_BIN | QEL_NULL_FLAG;
+    bin.type_with_null_flag |= QEL_NULL_FLAG;
     bin.binary = {7, stale, 3};
-    uint8_t subtype = 1;
     const uint8_t* data = stale;
-    uint32_t size = 1;
-    ASSERT_EQ(qel_element_get_binary(&bin, &subtype, &data, &size), QEL_SUCCESS);
-    EXPECT_EQ(std::tie(subtype, data, size), std::make_tuple(uint8_t{0}, nullptr, 0u));
+    type = units = 1;
+    ASSERT_EQ(qel_element_get_binary(&bin, &type, &data, &units), QEL_SUCCESS);
+    EXPECT_EQ(std::tie(type, data, units), std::make_tuple(uint8_t{0}, nullptr, 0u));
 }
 
 }  // namespace

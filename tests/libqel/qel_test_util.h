@@ -36,6 +36,17 @@ inline std::string record(const std::string& message, const std::string& express
 #define EXPECT_RECORD(out, message, expression, code) \
     EXPECT_NE((out).find(record(message, expression, code)), std::string::npos) << (out)
 
+// Each call must fail with `code` and print the record of the check that refused it.
+struct Refusal {
+    std::function<qel_err()> call;
+    const char* message;
+    const char* expression;
+};
+inline void expect_refusals(const std::vector<Refusal>& cases, qel_err code = QEL_ERR_INVALID) {
+    for (const auto& [call, message, expression] : cases)
+        EXPECT_RECORD(captured([&] { EXPECT_EQ(call(), code) << message; }), message, expression, code);
+}
+
 // CTest runs tests of one executable side by side, so each test gets names
 // of its own.
 inline std::string temp_path(const std::string& name) {
