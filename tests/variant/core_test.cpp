@@ -40,17 +40,15 @@ TEST(VariantCore, RefcountStopsAt65535) {
 }
 
 // A script's handle 0 arrives as a null variant.
-TEST(VariantCore, NullArgumentsAreRefusedAndVersion) {
+TEST(VariantCore, NullVariantsAreRefusedAndVersion) {
     uint8_t byte = 0;
     uint16_t count = 0;
     uint32_t lib = 0, api = 0;
-    EXPECT_EQ(qelt_variant_new_none(nullptr), QELT_ERR_NULL_PTR);
     EXPECT_EQ(qelt_variant_incref(nullptr), QELT_ERR_NULL_PTR);
     EXPECT_EQ(qelt_variant_decref(nullptr), QELT_ERR_NULL_PTR);
     EXPECT_EQ(qelt_variant_get_refcount(nullptr, &count), QELT_ERR_NULL_PTR);
     EXPECT_EQ(qelt_variant_get_type(nullptr, &byte, &byte), QELT_ERR_NULL_PTR);
     EXPECT_EQ(qelt_variant_type_check(nullptr, 15, &byte), QELT_ERR_NULL_PTR);
-    EXPECT_EQ(qelt_get_version(nullptr, &api), QELT_ERR_NULL_PTR);
     ASSERT_EQ(qelt_get_version(&lib, &api), QELT_SUCCESS);
     EXPECT_EQ(lib, 1u);
     EXPECT_EQ(api, 101u);

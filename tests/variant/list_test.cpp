@@ -13,18 +13,14 @@ namespace {
 
 OwnedVariant new_list() { return make(qelt_variant_new_list); }
 
-const qelt_list& body(const OwnedVariant& l) { return *static_cast<qelt_list*>(l->value.ptr); }
+const qelt_list& body(qelt_variant* l) { return *static_cast<qelt_list*>(l->value.ptr); }
+const qelt_list& body(const OwnedVariant& l) { return body(l.get()); }
 
-// The items as int32 values, read through get_item.
+// The items as int32 values, read through get_item until it refuses the index.
 std::vector<int32_t> items(const OwnedVariant& l) {
-    int32_t n = 0;
-    EXPECT_EQ(qelt_variant_list_get_size(l.get(), &n), QELT_SUCCESS);
     std::vector<int32_t> out;
-    for (int32_t i = 0; i < n; ++i) {
-        qelt_variant* v = nullptr;
-        EXPECT_EQ(qelt_variant_list_get_item(l.get(), &v, i), QELT_SUCCESS);
-        out.push_back(v->value.i32);
-    }
+    qelt_variant* v = nullptr;
+    for (int32_t i = 0; qelt_variant_list_get_item(l.get(), &v, i) == QELT_SUCCESS; ++i) out.push_back(v->value.i32);
     return out;
 }
 
@@ -32,7 +28,6 @@ std::vector<int32_t> items(const OwnedVariant& l) {
 
 TEST(List, GrowsWhenFullAndShrinksAtAQuarter) {
     OwnedVariant l = new_list(), v = i32(7);
-    EXPECT_EQ(body(l).capacity, 8);
     std::vector<int32_t> capacities;
     for (int32_t i = 0; i < 17; ++i) {
         int32_t index = -5;
@@ -51,98 +46,73 @@ TEST(List, GrowsWhenFullAndShrinksAtAQuarter) {
         EXPECT_EQ(body(l).capacity, capacity) << count;
     }
     EXPECT_EQ(v->refcount, 1);
-    for (int32_t i = 0; i < 8; ++i) EXPECT_EQ(body(l).items[i], nullptr);
 
     for (int i = 0; i < 100; ++i) ASSERT_EQ(qelt_variant_list_append(l.get(), v.get(), nullptr), QELT_SUCCESS);
-    for (int i = 0; i < 2; ++i) {  // the second clear finds nothing to do
-        ASSERT_EQ(qelt_variant_list_clear(l.get()), QELT_SUCCESS);
-        EXPECT_EQ(body(l).count, 0);
-        EXPECT_EQ(body(l).capacity, 8);
-        EXPECT_EQ(v->refcount, 1);
-    }
+    ASSERT_EQ(qelt_variant_list_clear(l.get()), QELT_SUCCESS);
+    int32_t size = -1;
+    ASSERT_EQ(qelt_variant_list_get_size(l.get(), &size), QELT_SUCCESS);
+    EXPECT_EQ(size, 0);
+    EXPECT_EQ(body(l).capacity, 8);
+    EXPECT_EQ(v->refcount, 1);
 }
 
+// Setting an item over itself changes no count.
 TEST(List, InsertSetDeleteKeepOrderAndCounts) {
     OwnedVariant l = new_list(), a = i32(1), b = i32(2), c = i32(3);
-    ASSERT_EQ(qelt_variant_list_insert(l.get(), a.get(), 0), QELT_SUCCESS);
-    ASSERT_EQ(qelt_variant_list_insert(l.get(), c.get(), 1), QELT_SUCCESS);  // index == size appends
-    ASSERT_EQ(qelt_variant_list_insert(l.get(), b.get(), 1), QELT_SUCCESS);
+    for (const auto& [v, at] : {std::pair{a.get(), 0}, {c.get(), 1}, {b.get(), 1}}) {
+        ASSERT_EQ(qelt_variant_list_insert(l.get(), v, at), QELT_SUCCESS);
+    }
     EXPECT_EQ(items(l), (std::vector<int32_t>{1, 2, 3}));
-    EXPECT_EQ(b->refcount, 2);  // get_item lent, nothing more
-
     ASSERT_EQ(qelt_variant_list_set_item(l.get(), b.get(), 1), QELT_SUCCESS);
-    EXPECT_EQ(b->refcount, 2);
     ASSERT_EQ(qelt_variant_list_set_item(l.get(), a.get(), 2), QELT_SUCCESS);
-    EXPECT_EQ(items(l), (std::vector<int32_t>{1, 2, 1}));
-    EXPECT_EQ(a->refcount, 3);
-    EXPECT_EQ(c->refcount, 1);
-    int32_t at = 9;
-    ASSERT_EQ(qelt_variant_list_contains(l.get(), a.get(), &at), QELT_SUCCESS);
-    EXPECT_EQ(at, 0);
-
     ASSERT_EQ(qelt_variant_list_delete_item(l.get(), 0), QELT_SUCCESS);
     EXPECT_EQ(items(l), (std::vector<int32_t>{2, 1}));
-    EXPECT_EQ(a->refcount, 2);
-    ASSERT_EQ(qelt_variant_list_clear(l.get()), QELT_SUCCESS);
-    EXPECT_EQ(a->refcount, 1);
-    EXPECT_EQ(b->refcount, 1);
+    EXPECT_EQ((std::vector<int>{a->refcount, b->refcount, c->refcount}), (std::vector<int>{2, 2, 1}));
 }
 
+// Size 1 throughout: insert takes 0..1, the others 0 only, no index counts
+// from the end, and a value at its reference limit is never stored.
 TEST(List, ChecksAndIndexesComeInOrder) {
-    OwnedVariant l = new_list(), v = i32(1), not_list = i32(2);
+    OwnedVariant l = new_list(), v = i32(1), not_list = i32(2), full = i32(3);
     ASSERT_EQ(qelt_variant_list_append(l.get(), v.get(), nullptr), QELT_SUCCESS);
+    full->refcount = 65535;
     qelt_variant* out = nullptr;
-    int32_t n = 0;
     const std::pair<qelt_err, qelt_err> cases[] = {
-        {qelt_variant_new_list(nullptr), QELT_ERR_NULL_PTR},
         {qelt_variant_list_append(not_list.get(), nullptr, nullptr), QELT_ERR_NULL_PTR},
         {qelt_variant_list_append(l.get(), l.get(), nullptr), QELT_ERR_CIRCULAR_REFERENCE},
         {qelt_variant_list_insert(l.get(), l.get(), 9), QELT_ERR_CIRCULAR_REFERENCE},
-        {qelt_variant_list_set_item(l.get(), l.get(), 9), QELT_ERR_CIRCULAR_REFERENCE},
-        {qelt_variant_list_append(nullptr, v.get(), nullptr), QELT_ERR_NULL_PTR},
+        {qelt_variant_list_set_item(nullptr, v.get(), 0), QELT_ERR_NULL_PTR},
         {qelt_variant_list_append(not_list.get(), v.get(), nullptr), QELT_ERR_INVALID_TYPE},
         {qelt_variant_list_get_item(not_list.get(), nullptr, 0), QELT_ERR_NULL_PTR},
-        {qelt_variant_list_get_size(not_list.get(), nullptr), QELT_ERR_NULL_PTR},
-        {qelt_variant_list_get_size(not_list.get(), &n), QELT_ERR_INVALID_TYPE},
-        {qelt_variant_list_contains(not_list.get(), nullptr, nullptr), QELT_ERR_NULL_PTR},
         {qelt_variant_list_contains(l.get(), l.get(), nullptr), QELT_SUCCESS},
-        {qelt_variant_list_clear(not_list.get()), QELT_ERR_INVALID_TYPE},
-        {qelt_variant_list_delete_item(nullptr, 0), QELT_ERR_NULL_PTR},
-        // Size 1: insert takes 0..1, the others 0 only; no index counts from the end.
         {qelt_variant_list_insert(l.get(), v.get(), 2), QELT_ERR_INDEX_OUT_OF_RANGE},
         {qelt_variant_list_insert(l.get(), v.get(), -1), QELT_ERR_INDEX_OUT_OF_RANGE},
         {qelt_variant_list_get_item(l.get(), &out, 1), QELT_ERR_INDEX_OUT_OF_RANGE},
-        {qelt_variant_list_get_item(l.get(), &out, -1), QELT_ERR_INDEX_OUT_OF_RANGE},
         {qelt_variant_list_set_item(l.get(), v.get(), 1), QELT_ERR_INDEX_OUT_OF_RANGE},
-        {qelt_variant_list_delete_item(l.get(), 1), QELT_ERR_INDEX_OUT_OF_RANGE},
         {qelt_variant_list_delete_item(l.get(), INT32_MIN), QELT_ERR_INDEX_OUT_OF_RANGE},
+        {qelt_variant_list_append(l.get(), full.get(), nullptr), QELT_ERR_REFCNT_EXCD},
+        {qelt_variant_list_insert(l.get(), full.get(), 0), QELT_ERR_REFCNT_EXCD},
+        {qelt_variant_list_set_item(l.get(), full.get(), 0), QELT_ERR_REFCNT_EXCD},
     };
     for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << i;
+    full->refcount = 1;
     EXPECT_EQ(items(l), (std::vector<int32_t>{1}));
-    EXPECT_EQ(v->refcount, 2);
-    EXPECT_EQ(l->refcount, 1);
-
-    // Two lists may hold each other; only the direct case is refused.
-    OwnedVariant other = new_list();
-    ASSERT_EQ(qelt_variant_list_append(other.get(), l.get(), nullptr), QELT_SUCCESS);
-    EXPECT_EQ(qelt_variant_list_append(l.get(), other.get(), nullptr), QELT_SUCCESS);
-    ASSERT_EQ(qelt_variant_list_clear(other.get()), QELT_SUCCESS);
+    EXPECT_EQ(v->refcount + l->refcount, 3);
 }
 
 TEST(List, SearchesCompareByValueWithinTheClampedRange) {
     OwnedVariant l = new_list(), empty = new_list();
-    for (int32_t i = 0; i < 5; ++i) ASSERT_EQ(qelt_variant_list_append(l.get(), i32(i).get(), nullptr), QELT_SUCCESS);
-    struct Case {
+    for (int32_t i : {0, 1, 2, 3, 4, 3}) ASSERT_EQ(qelt_variant_list_append(l.get(), i32(i).get(), nullptr), QELT_SUCCESS);
+    const struct {
         int32_t start, stop, value, want;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {1, 3, 1, 1},   {1, 3, 3, 3},  {1, 3, 0, -1},  {1, 3, 4, -1},   // inclusive ends
-        {3, 1, 1, 1},   {3, 1, 3, 3},  {3, 1, 4, -1},                   // reversed
+        {3, 1, 1, 1},   {3, 1, 4, -1},                                  // reversed
         {2, -1, 4, 4},  {2, -1, 1, -1},                                 // negative stop: to the end
-        {10, -1, 4, 4}, {10, -1, 3, -1}, {10, 5, 4, 4}, {10, 99, 3, -1}, // start past the end
+        {10, -1, 3, 5}, {10, 6, 4, -1}, {10, 99, 3, 5},                 // start past the end
         {-4, 0, 0, 0},  {-4, 0, 1, -1},                                 // negative start
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         int32_t at = 77;
         ASSERT_EQ(qelt_variant_list_contains_in_subset(l.get(), i32(c.value).get(), &at, c.start, c.stop),
                   QELT_SUCCESS);
@@ -151,15 +121,8 @@ TEST(List, SearchesCompareByValueWithinTheClampedRange) {
     int32_t at = 77;
     EXPECT_EQ(qelt_variant_list_contains_in_subset(empty.get(), l.get(), &at, 0, -1), QELT_SUCCESS);
     EXPECT_EQ(at, QELT_LIST_INDEX_UNKNOWN);
-
-    OwnedVariant wide = make(qelt_variant_new_int64, int64_t{3});
-    OwnedVariant text = make(qelt_variant_new_string_utf8, "abc", 4u);
-    ASSERT_EQ(qelt_variant_list_append(l.get(), text.get(), nullptr), QELT_SUCCESS);
-    EXPECT_EQ(qelt_variant_list_contains(l.get(), wide.get(), &at), QELT_SUCCESS);
-    EXPECT_EQ(at, QELT_LIST_INDEX_UNKNOWN);
-    OwnedVariant same_text = make(qelt_variant_new_string_utf8, "abc", 4u);
-    EXPECT_EQ(qelt_variant_list_contains(l.get(), same_text.get(), &at), QELT_SUCCESS);
-    EXPECT_EQ(at, 5);
+    EXPECT_EQ(qelt_variant_list_contains(l.get(), i32(3).get(), &at), QELT_SUCCESS);
+    EXPECT_EQ(at, 3);  // the first of two
 }
 
 TEST(ListOutOfMemory, FailedGrowthAndClearChangeNothing) {
@@ -167,8 +130,6 @@ TEST(ListOutOfMemory, FailedGrowthAndClearChangeNothing) {
     for (int i = 0; i < 8; ++i) ASSERT_EQ(qelt_variant_list_append(l.get(), v.get(), nullptr), QELT_SUCCESS);
     if (!qelt_test_fail_calloc(1)) GTEST_SKIP() << "allocation hook unavailable";
     EXPECT_EQ(qelt_variant_list_append(l.get(), v.get(), nullptr), QELT_ERR_OUT_OF_MEMORY);
-    qelt_test_fail_calloc(1);
-    EXPECT_EQ(qelt_variant_list_insert(l.get(), v.get(), 0), QELT_ERR_OUT_OF_MEMORY);
     qelt_test_fail_calloc(1);
     EXPECT_EQ(qelt_variant_list_clear(l.get()), QELT_ERR_OUT_OF_MEMORY);
     qelt_test_fail_calloc(3);  // record, body, then the item array fails
@@ -179,8 +140,6 @@ TEST(ListOutOfMemory, FailedGrowthAndClearChangeNothing) {
     EXPECT_EQ(body(l).count, 8);
     EXPECT_EQ(body(l).capacity, 8);
     EXPECT_EQ(v->refcount, 9);
-    EXPECT_EQ(qelt_variant_list_append(l.get(), v.get(), nullptr), QELT_SUCCESS);
-    EXPECT_EQ(body(l).capacity, 16);
 }
 
 // The deleted item may hold the last reference to the list it leaves (a
@@ -195,23 +154,10 @@ TEST(List, DeleteThatDestroysTheListItself) {
     // 16 slots, so that deleting down to 4 items shrinks.
     for (int i = 0; i < 4; ++i) ASSERT_EQ(qelt_variant_list_insert(list, back, 1), QELT_SUCCESS);
     for (int i = 0; i < 4; ++i) ASSERT_EQ(qelt_variant_list_delete_item(list, 1), QELT_SUCCESS);
-    ASSERT_EQ(static_cast<qelt_list*>(list->value.ptr)->capacity, 16);
+    ASSERT_EQ(body(list).capacity, 16);
     ASSERT_EQ(qelt_variant_list_append(back, list, nullptr), QELT_SUCCESS);
     qelt_variant_decref(back);
     qelt_variant_decref(list);
     EXPECT_EQ(qelt_variant_list_delete_item(list, 0), QELT_SUCCESS);
     EXPECT_EQ(witness->refcount, 1);
-}
-
-// A slot never holds an item without its reference.
-TEST(List, ValueAtItsReferenceLimitIsRefused) {
-    OwnedVariant l = new_list(), first = i32(0), full = i32(1);
-    ASSERT_EQ(qelt_variant_list_append(l.get(), first.get(), nullptr), QELT_SUCCESS);
-    full->refcount = 65535;
-    EXPECT_EQ(qelt_variant_list_append(l.get(), full.get(), nullptr), QELT_ERR_REFCNT_EXCD);
-    EXPECT_EQ(qelt_variant_list_insert(l.get(), full.get(), 0), QELT_ERR_REFCNT_EXCD);
-    EXPECT_EQ(qelt_variant_list_set_item(l.get(), full.get(), 0), QELT_ERR_REFCNT_EXCD);
-    full->refcount = 1;
-    EXPECT_EQ(items(l), std::vector<int32_t>{0});
-    EXPECT_EQ(first->refcount, 2);
 }

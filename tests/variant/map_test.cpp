@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 #include <utility>
 #include <vector>
@@ -13,12 +14,9 @@
 // calloc, which AddressSanitizer's allocator rules out.
 #ifndef __SANITIZE_ADDRESS__
 extern "C" void* __libc_calloc(size_t, size_t);
-namespace {
-int g_calloc_fail_in = 0;
-}
+static int g_calloc_fail_in = 0;
 extern "C" void* calloc(size_t n, size_t size) {
-    if (g_calloc_fail_in > 0 && --g_calloc_fail_in == 0) return nullptr;
-    return __libc_calloc(n, size);
+    return g_calloc_fail_in > 0 && --g_calloc_fail_in == 0 ? nullptr : __libc_calloc(n, size);
 }
 bool qelt_test_fail_calloc(int nth) { return g_calloc_fail_in = nth, true; }
 #else
@@ -27,19 +25,10 @@ bool qelt_test_fail_calloc(int) { return false; }
 
 namespace {
 
-uint32_t hash_of(int32_t k) {
-    uint32_t h = 0;
-    EXPECT_EQ(qelt_variant_get_hash(i32(k).get(), &h), QELT_SUCCESS);
-    return h;
-}
-
-qelt_hashtable* table(const OwnedVariant& m) { return static_cast<qelt_map*>(m->value.ptr)->table; }
-struct Sizes {
-    uint32_t buckets, grow_at, shrink_at;
-    bool operator==(const Sizes&) const = default;
-};
+qelt_hashtable* table(qelt_variant* m) { return static_cast<qelt_map*>(m->value.ptr)->table; }
+using Sizes = std::array<uint32_t, 3>;  // buckets, grow_at, shrink_at
 Sizes sizes(const OwnedVariant& m) {
-    return {table(m)->bucket_count, table(m)->grow_at, table(m)->shrink_at};
+    return {table(m.get())->bucket_count, table(m.get())->grow_at, table(m.get())->shrink_at};
 }
 
 // Steps the built-in iterator until it reports the end.
@@ -60,21 +49,20 @@ std::vector<int32_t> walk(const OwnedVariant& m) {
 struct IntMap {
     OwnedVariant map = make(qelt_variant_new_map);
     std::vector<OwnedVariant> keys;
-    explicit IntMap(int n) {
-        for (int i = 0; i < n; ++i) set(i);
+    IntMap(std::initializer_list<int> ks) {
+        for (int k : ks) set(k);
     }
     void set(int k) {
         keys.push_back(i32(k));
         EXPECT_EQ(qelt_variant_map_set(map.get(), keys.back().get(), i32(100 + k).get()), QELT_SUCCESS);
     }
     void del(int k) { EXPECT_EQ(qelt_variant_map_delete(map.get(), i32(k).get()), QELT_SUCCESS); }
-    uint32_t size() const { return table(map)->count; }
 };
 
 }  // namespace
 
 TEST(Map, WorkedOrders) {
-    IntMap ten(10);  // the 7th set doubled the table before placing key 6
+    IntMap ten({0, 1, 2, 3, 4, 5, 6, 7, 8, 9});  // the 7th set doubled the table before placing key 6
     EXPECT_EQ(walk(ten.map), (std::vector<int32_t>{3, 5, 7, 0, 9, 2, 4, 6, 8, 1}));
     EXPECT_EQ(sizes(ten.map), (Sizes{16, 12, 4}));
 
@@ -84,31 +72,23 @@ TEST(Map, WorkedOrders) {
     OwnedVariant gamma = make(qelt_variant_new_string_c, "gamma", 6u);
     for (auto* k : {alpha.get(), beta.get(), gamma.get()}) ASSERT_EQ(qelt_variant_map_set(m.get(), k, k), QELT_SUCCESS);
     EXPECT_EQ(walk_keys(m), (std::vector<qelt_variant*>{beta.get(), alpha.get(), gamma.get()}));
-}
 
-TEST(Map, DeletingASlotEntryMovesItsSuccessorIn) {
-    std::vector<int32_t> chain;  // three keys of bucket 6 in 8 buckets
-    for (int32_t k = 0; chain.size() < 3; ++k) {
-        if ((hash_of(k) & 7) == 6) chain.push_back(k);
-    }
-    ASSERT_EQ(chain[1], 8);
-    IntMap m(0);
-    for (int32_t k : chain) m.set(k);
-    EXPECT_EQ(walk(m.map), chain);
-    m.del(0);
-    const qelt_hashtable_entry& slot = table(m.map)->buckets[6];
-    EXPECT_EQ(slot.key, m.keys[1].get());
+    // 0, 8 and 16 share bucket 6: deleting 0 moves 8 into the slot.
+    IntMap chain({0, 8, 16});
+    EXPECT_EQ(walk(chain.map), (std::vector<int32_t>{0, 8, 16}));
+    chain.del(0);
+    const qelt_hashtable_entry& slot = table(chain.map.get())->buckets[6];
+    EXPECT_EQ(slot.key, chain.keys[1].get());
     EXPECT_EQ(slot.next->prev, &slot);
-    EXPECT_EQ(walk(m.map), (std::vector<int32_t>{8, chain[2]}));
-    EXPECT_EQ(m.keys[0]->refcount, 1);
+    EXPECT_EQ(walk(chain.map), (std::vector<int32_t>{8, 16}));
+    EXPECT_EQ(chain.keys[0]->refcount, 1);
 }
 
 TEST(Map, GrowsBeforeSetAndShrinksAfterDelete) {
-    IntMap m(6);
+    IntMap m({0, 1, 2, 3, 4, 5});
     EXPECT_EQ(sizes(m.map), (Sizes{8, 6, 0}));
     m.set(5);  // a replacement grows too
     EXPECT_EQ(sizes(m.map), (Sizes{16, 12, 4}));
-    EXPECT_EQ(m.size(), 6u);
     const std::pair<int, Sizes> steps[] = {{0, {16, 12, 4}}, {1, {16, 12, 4}}, {2, {8, 6, 2}},
                                            {3, {8, 6, 2}},   {4, {4, 3, 1}},   {5, {4, 3, 1}}};
     for (const auto& [key, after] : steps) {
@@ -117,140 +97,116 @@ TEST(Map, GrowsBeforeSetAndShrinksAfterDelete) {
     }
     for (int k : {0, 1, 2, 3}) m.set(k);
     EXPECT_EQ(sizes(m.map), (Sizes{8, 6, 2}));
-
-    IntMap fresh(6);  // never resized: never shrinks
-    for (int k = 0; k < 6; ++k) fresh.del(k);
-    EXPECT_EQ(sizes(fresh.map), (Sizes{8, 6, 0}));
 }
 
+// Keys 0, 1 and 2 lie in buckets 6, 7 and 0. A walk that reports the end
+// starts over; a delete that finds its key starts it over too.
 TEST(Map, IteratorRestarts) {
-    IntMap empty(0);
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(walk(empty.map).empty());
-
-    IntMap m(3);
-    const std::vector<int32_t> all = walk(m.map);
-    qelt_variant *k = nullptr, *v = nullptr;
+    IntMap m({0, 1, 2});
+    qelt_variant *k = m.map.get(), *v = m.map.get();
     uint8_t found = 9;
-    std::vector<int32_t> seen;
-    for (int i = 0; i < 5; ++i) {
+    for (int32_t want : {2, 0, 1, -1, 2}) {
         ASSERT_EQ(qelt_variant_map_next(m.map.get(), &k, &v, &found), QELT_SUCCESS);
-        seen.push_back(found ? k->value.i32 : -1);
-        if (found) EXPECT_EQ(v->value.i32, 100 + k->value.i32);
-        if (!found) EXPECT_TRUE(k == nullptr && v == nullptr);
+        if (want < 0) EXPECT_TRUE(found == 0 && k == nullptr && v == nullptr);
+        if (want >= 0) EXPECT_TRUE(found == 1 && k->value.i32 == want && v->value.i32 == 100 + want) << want;
     }
-    EXPECT_EQ(seen, (std::vector<int32_t>{all[0], all[1], all[2], -1, all[0]}));
-
-    m.del(77);  // absent: the walk goes on
+    m.del(77);
+    EXPECT_EQ(walk(m.map), (std::vector<int32_t>{0, 1}));
     ASSERT_EQ(qelt_variant_map_next(m.map.get(), &k, nullptr, &found), QELT_SUCCESS);
-    EXPECT_EQ(k->value.i32, all[1]);
-    m.del(all[2]);  // present: the walk starts over
+    m.del(1);
+    EXPECT_EQ(walk(m.map), (std::vector<int32_t>{2, 0}));
     ASSERT_EQ(qelt_variant_map_next(m.map.get(), &k, nullptr, &found), QELT_SUCCESS);
-    EXPECT_EQ(k->value.i32, all[0]);
     ASSERT_EQ(qelt_variant_map_first(m.map.get()), QELT_SUCCESS);
-    EXPECT_EQ(walk(m.map), (std::vector<int32_t>{all[0], all[1]}));
+    EXPECT_EQ(walk(m.map), (std::vector<int32_t>{2, 0}));
+    EXPECT_TRUE(walk(IntMap({}).map).empty());
 }
 
+// Replacing by an equal key keeps the entry's place and holds the new key;
+// a null value deletes, present or not.
 TEST(Map, SetGetDeleteKeepReferenceCounts) {
-    OwnedVariant m = make(qelt_variant_new_map), v1 = i32(1), v2 = i32(2), one32 = i32(1);
+    IntMap m({0, 1, 2});
     OwnedVariant k1 = make(qelt_variant_new_string_c, "key", 4u), k2 = make(qelt_variant_new_string_c, "key", 4u);
-    OwnedVariant one64 = make(qelt_variant_new_int64, int64_t{1}), a = make(qelt_variant_new_list), b = make(qelt_variant_new_list);
-    for (auto* key : {k1.get(), one32.get(), one64.get(), a.get(), b.get()}) {
-        ASSERT_EQ(qelt_variant_map_set(m.get(), key, v1.get()), QELT_SUCCESS);
-    }
-    EXPECT_EQ(table(m)->count, 5u);  // int32 and int64 1 differ, lists by identity
-    const std::vector<qelt_variant*> order = walk_keys(m);
-    EXPECT_EQ(k1->refcount, 2);
-    EXPECT_EQ(v1->refcount, 6);
-
-    // Replacing by an equal key keeps the entry's place and count, holds k2.
-    ASSERT_EQ(qelt_variant_map_set(m.get(), k2.get(), v2.get()), QELT_SUCCESS);
-    std::vector<qelt_variant*> replaced = order;
-    *std::find(replaced.begin(), replaced.end(), k1.get()) = k2.get();
-    EXPECT_EQ(walk_keys(m), replaced);
+    OwnedVariant v1 = i32(1), v2 = i32(2);
+    ASSERT_EQ(qelt_variant_map_set(m.map.get(), k1.get(), v1.get()), QELT_SUCCESS);
+    std::vector<qelt_variant*> order = walk_keys(m.map);
+    ASSERT_EQ(qelt_variant_map_set(m.map.get(), k2.get(), v2.get()), QELT_SUCCESS);
+    std::replace(order.begin(), order.end(), k1.get(), k2.get());
+    EXPECT_EQ(walk_keys(m.map), order);
     EXPECT_EQ((std::vector<int>{k1->refcount, k2->refcount, v1->refcount, v2->refcount}),
-              (std::vector<int>{1, 2, 5, 2}));
-
+              (std::vector<int>{1, 2, 1, 2}));
+    uint32_t size = 0;
     qelt_variant* got = nullptr;
     uint8_t found = 9;
-    EXPECT_EQ(qelt_variant_map_get(m.get(), k1.get(), &got), QELT_SUCCESS);
+    EXPECT_EQ(qelt_variant_map_get(m.map.get(), k1.get(), &got), QELT_SUCCESS);
     EXPECT_EQ(got, v2.get());
-    EXPECT_EQ(v2->refcount, 2);  // lent
-    EXPECT_EQ(qelt_variant_map_get(m.get(), i32(2).get(), &got), QELT_ERR_KEY_NOT_EXISTS);
+    EXPECT_EQ(qelt_variant_map_get(m.map.get(), i32(7).get(), &got), QELT_ERR_KEY_NOT_EXISTS);
     EXPECT_EQ(got, nullptr);
-    EXPECT_EQ(qelt_variant_map_haskey(m.get(), i32(2).get(), &found), QELT_SUCCESS);
+    EXPECT_EQ(qelt_variant_map_set(m.map.get(), i32(7).get(), nullptr), QELT_SUCCESS);
+    EXPECT_EQ(qelt_variant_map_set(m.map.get(), k1.get(), nullptr), QELT_SUCCESS);
+    EXPECT_EQ(qelt_variant_map_haskey(m.map.get(), k2.get(), &found), QELT_SUCCESS);
     EXPECT_EQ(found, 0);
-    EXPECT_EQ(qelt_variant_map_set(m.get(), i32(2).get(), nullptr), QELT_SUCCESS);  // absent
-    EXPECT_EQ(qelt_variant_map_set(m.get(), k1.get(), nullptr), QELT_SUCCESS);
-    EXPECT_EQ(qelt_variant_map_haskey(m.get(), k2.get(), &found), QELT_SUCCESS);
-    EXPECT_EQ(found, 0);
-    EXPECT_EQ(k2->refcount, 1);
+    EXPECT_EQ(k2->refcount + v2->refcount, 2);
+    ASSERT_EQ(qelt_variant_map_get_size(m.map.get(), &size), QELT_SUCCESS);
+    EXPECT_EQ(size, 3u);
 
-    ASSERT_EQ(qelt_variant_map_clear(m.get()), QELT_SUCCESS);
-    EXPECT_EQ(sizes(m), (Sizes{8, 6, 0}));
-    for (const OwnedVariant* v : {&v1, &v2, &one32, &one64, &a, &b}) EXPECT_EQ((*v)->refcount, 1);
+    ASSERT_EQ(qelt_variant_map_clear(m.map.get()), QELT_SUCCESS);
+    EXPECT_EQ(sizes(m.map), (Sizes{8, 6, 0}));
+    EXPECT_EQ(m.keys[0]->refcount, 1);
 }
 
+// A key or value at its reference limit is refused like any failed set, and
+// the reference already taken is given back.
 TEST(Map, ChecksComeInOrder) {
-    OwnedVariant m = make(qelt_variant_new_map), k = i32(1), v = i32(2), not_map = i32(3);
+    OwnedVariant m = make(qelt_variant_new_map), k = i32(1), v = i32(2), not_map = i32(3), full = i32(4);
+    full->refcount = 65535;
     qelt_variant* out = nullptr;
     uint8_t found = 7;
     const std::pair<qelt_err, qelt_err> cases[] = {
-        {qelt_variant_new_map(nullptr), QELT_ERR_NULL_PTR},
-        {qelt_variant_map_set(m.get(), nullptr, v.get()), QELT_ERR_NULL_PTR},
         {qelt_variant_map_set(m.get(), m.get(), v.get()), QELT_ERR_CIRCULAR_REFERENCE},
         {qelt_variant_map_set(m.get(), k.get(), m.get()), QELT_ERR_CIRCULAR_REFERENCE},
         {qelt_variant_map_set(nullptr, k.get(), nullptr), QELT_ERR_CIRCULAR_REFERENCE},
         {qelt_variant_map_set(nullptr, k.get(), v.get()), QELT_ERR_NULL_PTR},
         {qelt_variant_map_set(not_map.get(), k.get(), v.get()), QELT_ERR_INVALID_TYPE},
-        {qelt_variant_map_get(m.get(), k.get(), nullptr), QELT_ERR_NULL_PTR},
+        {qelt_variant_map_set(m.get(), full.get(), v.get()), QELT_ERR_NULL_PTR},
+        {qelt_variant_map_set(m.get(), k.get(), full.get()), QELT_ERR_NULL_PTR},
         {qelt_variant_map_get(m.get(), m.get(), &out), QELT_ERR_CIRCULAR_REFERENCE},
-        {qelt_variant_map_get(not_map.get(), k.get(), &out), QELT_ERR_INVALID_TYPE},
         {qelt_variant_map_haskey(not_map.get(), k.get(), nullptr), QELT_ERR_NULL_PTR},
         {qelt_variant_map_haskey(m.get(), m.get(), &found), QELT_ERR_CIRCULAR_REFERENCE},
         {qelt_variant_map_delete(nullptr, k.get()), QELT_ERR_CIRCULAR_REFERENCE},
-        {qelt_variant_map_delete(m.get(), m.get()), QELT_ERR_CIRCULAR_REFERENCE},
         {qelt_variant_map_delete(not_map.get(), nullptr), QELT_ERR_NULL_PTR},
-        {qelt_variant_map_delete(not_map.get(), k.get()), QELT_ERR_INVALID_TYPE},
         {qelt_variant_map_clear(not_map.get()), QELT_ERR_INVALID_TYPE},
-        {qelt_variant_map_get_size(not_map.get(), nullptr), QELT_ERR_NULL_PTR},
-        {qelt_variant_map_first(nullptr), QELT_ERR_NULL_PTR},
         {qelt_variant_map_next(not_map.get(), nullptr, nullptr, nullptr), QELT_ERR_INVALID_TYPE},
         {qelt_variant_map_next(m.get(), nullptr, nullptr, &found), QELT_ERR_NULL_PTR},
     };
     for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << i;
     EXPECT_EQ(found, 0);  // written by haskey's error, not by next's
-    EXPECT_EQ(table(m)->count, 0u);
-    EXPECT_EQ(k->refcount + v->refcount, 2);
+    EXPECT_EQ(table(m.get())->count, 0u);
+    EXPECT_EQ(k->refcount + v->refcount + full->refcount, 65537);
+    full->refcount = 1;
 }
 
 TEST(MapOutOfMemory, FailedShrinkKeepsTheTable) {
     // In 16 buckets the int32 keys 0 and 8 lie in slots 6 and 14, so halving
-    // chains 8 behind 0 in a new node; 1 keeps a bucket of its own.
-    IntMap m(10);
-    ASSERT_EQ(hash_of(0) & 15, 6u);
-    ASSERT_EQ(hash_of(8) & 15, 14u);
-    ASSERT_EQ(hash_of(1) & 7, 7u);
-    for (int k = 2; k < 8; ++k) m.del(k);
-    std::vector<int32_t> order = walk(m.map);
-    std::erase(order, 9);
+    // chains 8 behind 0 in a new node; 1 keeps bucket 7 of its own.
+    IntMap m({0, 1, 8, 9, 10, 11, 12});
+    for (int k : {10, 11, 12}) m.del(k);
     OwnedVariant nine = i32(9);
     if (!qelt_test_fail_calloc(2)) GTEST_SKIP() << "allocation hook unavailable";
     // 3 < shrink_at 4: the bucket array comes, the node does not.
     EXPECT_EQ(qelt_variant_map_delete(m.map.get(), nine.get()), QELT_SUCCESS);
     qelt_test_fail_calloc(0);
     EXPECT_EQ(sizes(m.map), (Sizes{16, 12, 4}));
-    EXPECT_EQ(table(m.map)->used_buckets, 3u);
-    EXPECT_EQ(walk(m.map), order);
+    EXPECT_EQ(table(m.map.get())->used_buckets, 3u);
+    EXPECT_EQ(walk(m.map), (std::vector<int32_t>{0, 8, 1}));
 
     m.del(1);  // this shrink goes through
-    std::erase(order, 1);
     EXPECT_EQ(sizes(m.map), (Sizes{8, 6, 2}));
-    EXPECT_EQ(table(m.map)->used_buckets, 1u);
-    EXPECT_EQ(walk(m.map), order);
+    EXPECT_EQ(table(m.map.get())->used_buckets, 1u);
+    EXPECT_EQ(walk(m.map), (std::vector<int32_t>{0, 8}));
 }
 
 TEST(MapOutOfMemory, FailedClearAndSetLeaveTheMapUsable) {
-    IntMap m(1);
+    IntMap m({0});
     OwnedVariant k8 = i32(8), v = i32(1);  // 8 shares 0's bucket: its set needs a node
     if (!qelt_test_fail_calloc(1)) GTEST_SKIP() << "allocation hook unavailable";
     EXPECT_EQ(qelt_variant_map_set(m.map.get(), k8.get(), v.get()), QELT_ERR_NULL_PTR);
@@ -279,24 +235,10 @@ TEST(Map, DeleteThatDestroysTheMapItself) {
     for (int k = 0; k < 7; ++k) ASSERT_EQ(qelt_variant_map_set(map, i32(k).get(), witness.get()), QELT_SUCCESS);
     ASSERT_EQ(qelt_variant_map_set(map, key.get(), back), QELT_SUCCESS);
     for (int k = 0; k < 4; ++k) ASSERT_EQ(qelt_variant_map_delete(map, i32(k).get()), QELT_SUCCESS);
-    const qelt_hashtable* t = static_cast<qelt_map*>(map->value.ptr)->table;
-    ASSERT_EQ(t->count, t->shrink_at);  // one more delete shrinks
+    ASSERT_EQ(table(map)->count, table(map)->shrink_at);  // one more delete shrinks
     ASSERT_EQ(qelt_variant_list_append(back, map, nullptr), QELT_SUCCESS);
     qelt_variant_decref(back);
     qelt_variant_decref(map);
     EXPECT_EQ(qelt_variant_map_delete(map, key.get()), QELT_SUCCESS);
     EXPECT_EQ(witness->refcount + key->refcount, 2);
-}
-
-// A failed set gives back the reference it had already taken.
-TEST(Map, KeyOrValueAtItsReferenceLimitIsRefused) {
-    IntMap m(1);
-    OwnedVariant k = i32(5), v = i32(6);
-    for (qelt_variant* full : {k.get(), v.get()}) {
-        full->refcount = 65535;
-        EXPECT_EQ(qelt_variant_map_set(m.map.get(), k.get(), v.get()), QELT_ERR_NULL_PTR);
-        full->refcount = 1;
-        EXPECT_EQ(k->refcount + v->refcount, 2);
-    }
-    EXPECT_EQ(walk(m.map), std::vector<int32_t>{0});
 }
