@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -8,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "qelt/qelt.h"
+#include "../variant/owned_variant.h"
 #include "qelt/qelt_bridge.h"
 #include "qelt_bridge_internal.h"
 #include "qelt_internal.h"
@@ -29,9 +28,7 @@ Bytes with_header(std::initializer_list<uint8_t> body) {
 // of its own.
 std::string temp_path(const char* name) {
     const auto* test = testing::UnitTest::GetInstance()->current_test_info();
-    std::string unique = std::string(test->test_suite_name()) + "." + test->name() + ".";
-    for (char& c : unique) c = c == '/' ? '_' : c;  // parameterised names hold slashes
-    return std::string(QEL_TEST_TMPDIR) + "/" + unique + name;
+    return std::string(QEL_TEST_TMPDIR) + "/" + test->test_suite_name() + "." + test->name() + "." + name;
 }
 
 Bytes read_file(const std::string& path) {
@@ -39,49 +36,20 @@ Bytes read_file(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-// Takes over the caller's reference: `adopt(list, make())` appends and drops ours.
-qelt_variant* adopt(qelt_variant* list, qelt_variant* item) {
-    EXPECT_EQ(qelt_variant_list_append(list, item, nullptr), QELT_SUCCESS);
-    qelt_variant_decref(item);
-    return item;
+// The containers take their own references; the returned item or value is
+// borrowed.
+qelt_variant* adopt(qelt_variant* list, OwnedVariant item) {
+    EXPECT_EQ(qelt_variant_list_append(list, item.get(), nullptr), QELT_SUCCESS);
+    return item.get();
 }
-
-void put(qelt_variant* map, qelt_variant* key, qelt_variant* value) {
-    EXPECT_EQ(qelt_variant_map_set(map, key, value), QELT_SUCCESS);
-    qelt_variant_decref(key);
-    qelt_variant_decref(value);
+qelt_variant* put(qelt_variant* map, OwnedVariant key, OwnedVariant value) {
+    EXPECT_EQ(qelt_variant_map_set(map, key.get(), value.get()), QELT_SUCCESS);
+    return value.get();
 }
-
-qelt_variant* cstr(const char* s) {
-    qelt_variant* v = nullptr;
-    EXPECT_EQ(qelt_variant_new_string_c(&v, s, static_cast<uint32_t>(std::strlen(s) + 1)), 0);
-    return v;
-}
-
-qelt_variant* u8str(const char* s) {
-    qelt_variant* v = nullptr;
-    EXPECT_EQ(qelt_variant_new_string_utf8(&v, s, static_cast<uint32_t>(std::strlen(s) + 1)), 0);
-    return v;
-}
-
-template <typename T>
-qelt_variant* make(qelt_err (*ctor)(qelt_variant**, T), T value) {
-    qelt_variant* v = nullptr;
-    EXPECT_EQ(ctor(&v, value), QELT_SUCCESS);
-    return v;
-}
-
-qelt_variant* new_list() {
-    qelt_variant* v = nullptr;
-    EXPECT_EQ(qelt_variant_new_list(&v), QELT_SUCCESS);
-    return v;
-}
-
-qelt_variant* new_map() {
-    qelt_variant* v = nullptr;
-    EXPECT_EQ(qelt_variant_new_map(&v), QELT_SUCCESS);
-    return v;
-}
+OwnedVariant cstr(const char* s) { return make(qelt_variant_new_string_c, s, uint32_t(std::strlen(s) + 1)); }
+OwnedVariant u8str(const char* s) { return make(qelt_variant_new_string_utf8, s, uint32_t(std::strlen(s) + 1)); }
+OwnedVariant new_list() { return make(qelt_variant_new_list); }
+OwnedVariant new_map() { return make(qelt_variant_new_map); }
 
 // A tree read back holds every record once: each count is 1, held by its
 // container (the root's by the caller).
@@ -89,293 +57,202 @@ void expect_single_owners(qelt_variant* v) {
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(v->refcount, 1);
     qelt_variant *key = nullptr, *item = nullptr;
-    if (v->type == QELT_VARIANT_TYPE_LIST) {
-        for (int32_t i = 0; qelt_variant_list_get_item(v, &item, i) == QELT_SUCCESS; ++i) {
-            expect_single_owners(item);
-        }
-    } else if (v->type == QELT_VARIANT_TYPE_MAP) {
-        uint8_t found = 0;
-        while (qelt_variant_map_next(v, &key, &item, &found) == QELT_SUCCESS && found) {
-            expect_single_owners(key);
-            expect_single_owners(item);
-        }
+    uint8_t found = 0;
+    for (int32_t i = 0; qelt_variant_list_get_item(v, &item, i) == QELT_SUCCESS; ++i) {
+        expect_single_owners(item);
+    }
+    while (qelt_variant_map_next(v, &key, &item, &found) == QELT_SUCCESS && found) {
+        expect_single_owners(key);
+        expect_single_owners(item);
     }
 }
 
-Bytes write_bytes(qelt_variant* root) {
-    uint8_t* buffer = nullptr;
-    uint32_t size = 0;
-    EXPECT_EQ(qelt_write_to_buffer(root, &buffer, &size), QELT_SUCCESS);
+Bytes write_bytes(qelt_variant* root, qelt_err expected = QELT_SUCCESS) {
+    uint8_t* buffer = reinterpret_cast<uint8_t*>(1);
+    uint32_t size = 99;
+    const qelt_err rc = qelt_write_to_buffer(root, &buffer, &size);
+    EXPECT_EQ(rc, expected);
+    if (rc != QELT_SUCCESS) {
+        EXPECT_TRUE(buffer == nullptr && size == 0);
+        return {};
+    }
     Bytes out(buffer, buffer + size);
     qelt_free_buffer(buffer);
     return out;
 }
+Bytes write_bytes(const OwnedVariant& root) { return write_bytes(root.get()); }
 
-qelt_err read_bytes(const Bytes& bytes, qelt_variant** out) {
-    *out = nullptr;
-    return qelt_read_from_buffer(out, bytes.data(), static_cast<uint32_t>(bytes.size()));
+OwnedVariant read_bytes(const Bytes& bytes) {
+    qelt_variant* out = nullptr;
+    EXPECT_EQ(qelt_read_from_buffer(&out, bytes.data(), uint32_t(bytes.size())), QELT_SUCCESS);
+    return OwnedVariant(out);
 }
 
 // A map holding every value type, both string subtypes, binary types,
 // timestamps with out-of-range fields, nested and empty containers.
-qelt_variant* every_type_tree() {
-    qelt_variant* root = new_map();
-    put(root, cstr("f64"), make(qelt_variant_new_float64, -0.0));
-    put(root, cstr("f32"), make(qelt_variant_new_float32, 0.1f));
-    put(root, cstr("f16 subnormal"), make<uint16_t>(qelt_variant_new_float16, 0x0001));
-    put(root, cstr("f16 max"), make<uint16_t>(qelt_variant_new_float16, 0xFBFF));
-    put(root, cstr("i64"), make<int64_t>(qelt_variant_new_int64, INT64_MIN));
-    put(root, cstr("i32"), make<int32_t>(qelt_variant_new_int32, -7));
-    put(root, cstr("i16"), make<int16_t>(qelt_variant_new_int16, INT16_MIN));
-    put(root, cstr("i8"), make<int8_t>(qelt_variant_new_int8, -128));
-    put(root, cstr("u64"), make<uint64_t>(qelt_variant_new_uint64, UINT64_MAX));
-    put(root, cstr("u32"), make<uint32_t>(qelt_variant_new_uint32, UINT32_MAX));
-    put(root, cstr("u16"), make<uint16_t>(qelt_variant_new_uint16, 65535));
-    put(root, cstr("u8"), make<uint8_t>(qelt_variant_new_uint8, 255));
-    put(root, cstr("bool 2"), make<uint8_t>(qelt_variant_new_bool, 2));
-    qelt_variant* none = nullptr;
-    qelt_variant_new_none(&none);
-    put(root, u8str("none"), none);
-    put(root, u8str("utf8 ü"), u8str("grüße"));
-    put(root, u8str("empty"), cstr(""));
-    qelt_variant* blob = nullptr;
+OwnedVariant every_type_tree() {
+    OwnedVariant root = new_map();
+    qelt_variant* m = root.get();
+    put(m, cstr("f64"), make(qelt_variant_new_float64, -0.0));
+    put(m, cstr("f32"), make(qelt_variant_new_float32, 0.1f));
+    put(m, cstr("f16 subnormal"), make(qelt_variant_new_float16, uint16_t{0x0001}));
+    put(m, cstr("f16 max"), make(qelt_variant_new_float16, uint16_t{0xFBFF}));
+    put(m, cstr("i64"), make(qelt_variant_new_int64, int64_t{INT64_MIN}));
+    put(m, cstr("i32"), i32(-7));
+    put(m, cstr("i16"), make(qelt_variant_new_int16, int16_t{INT16_MIN}));
+    put(m, cstr("i8"), make(qelt_variant_new_int8, int8_t{-128}));
+    put(m, cstr("u64"), make(qelt_variant_new_uint64, uint64_t{UINT64_MAX}));
+    put(m, cstr("u32"), make(qelt_variant_new_uint32, uint32_t{UINT32_MAX}));
+    put(m, cstr("u16"), make(qelt_variant_new_uint16, uint16_t{65535}));
+    put(m, cstr("u8"), make(qelt_variant_new_uint8, uint8_t{255}));
+    put(m, cstr("bool 2"), make(qelt_variant_new_bool, uint8_t{2}));
+    put(m, u8str("none"), make(qelt_variant_new_none));
+    put(m, u8str("utf8 ü"), u8str("grüße"));
+    put(m, u8str("empty"), cstr(""));
     const uint8_t bytes[] = {0, 1, 2, 0xFF};
-    qelt_variant_new_binary(&blob, bytes, sizeof bytes, 200);
-    put(root, cstr("blob"), blob);
-    qelt_variant* ts = nullptr;
+    put(m, cstr("blob"), make(qelt_variant_new_binary, static_cast<const void*>(bytes), 4u, uint8_t{200}));
     const qelt_timestamp odd = {-1, 13, 32, 25, 61, 61, 5000000};
-    qelt_variant_new_timestamp(&ts, &odd);
-    put(root, cstr("timestamp"), ts);
-    // Keys of other types than strings.
-    put(root, make<int32_t>(qelt_variant_new_int32, 42), cstr("int key"));
-    qelt_variant* inner = new_list();
-    adopt(inner, new_map());
-    adopt(inner, new_list());
-    qelt_variant* nested = adopt(inner, new_map());
-    put(nested, make<uint8_t>(qelt_variant_new_bool, 1), cstr("deep"));
-    put(root, cstr("nested"), inner);
+    put(m, cstr("timestamp"), make(qelt_variant_new_timestamp, &odd));
+    put(m, i32(42), cstr("int key"));
+    OwnedVariant inner = new_list();
+    adopt(inner.get(), new_map());
+    adopt(inner.get(), new_list());
+    put(adopt(inner.get(), new_map()), make(qelt_variant_new_bool, uint8_t{1}), cstr("deep"));
+    put(m, cstr("nested"), std::move(inner));
     return root;
 }
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Writing
-// ---------------------------------------------------------------------------
+// Writing ---------------------------------------------------------------------
 
-TEST(BridgeWrite, EmptyRootsAreOpeningAndEndMarker) {
-    qelt_variant* list = new_list();
-    qelt_variant* map = new_map();
-    EXPECT_EQ(write_bytes(list), with_header({0x30, 0x00}));
-    EXPECT_EQ(write_bytes(map), with_header({0x31, 0x00}));
-    qelt_variant_decref(list);
-    qelt_variant_decref(map);
-}
+TEST(BridgeWrite, EmptyRootsAndRefusedRoots) {
+    EXPECT_EQ(write_bytes(new_list()), with_header({0x30, 0x00}));
+    EXPECT_EQ(write_bytes(new_map()), with_header({0x31, 0x00}));
 
-TEST(BridgeWrite, WorkedMapStream) {
-    qelt_variant* map = new_map();
-    put(map, cstr("a"), make<int8_t>(qelt_variant_new_int8, 5));
-    EXPECT_EQ(write_bytes(map),
-              with_header({0x31, 0x04, 0x00, 0x02, 0, 0, 0, 0x61, 0x00, 0x08, 0x05, 0x00}));
-    qelt_variant_decref(map);
-}
-
-TEST(BridgeWrite, RefusedRootsAndNullArguments) {
-    qelt_variant* scalar = make<int64_t>(qelt_variant_new_int64, 1);
-    uint8_t* buffer = reinterpret_cast<uint8_t*>(1);
-    uint32_t size = 99;
-    EXPECT_EQ(qelt_write_to_buffer(scalar, &buffer, &size), QELT_ERR_INVALID_TYPE);
-    EXPECT_EQ(buffer, nullptr);
-    EXPECT_EQ(size, 0u);
-    EXPECT_EQ(qelt_write_to_buffer(nullptr, &buffer, &size), QELT_ERR_NULL_PTR);
-    EXPECT_EQ(qelt_write_to_buffer(scalar, nullptr, &size), QELT_ERR_NULL_PTR);
-    EXPECT_EQ(qelt_free_buffer(nullptr), QELT_ERR_NULL_PTR);
+    OwnedVariant scalar = make(qelt_variant_new_int64, int64_t{1});
+    write_bytes(scalar.get(), QELT_ERR_INVALID_TYPE);
+    write_bytes(nullptr, QELT_ERR_NULL_PTR);
+    uint32_t size = 0;
+    EXPECT_EQ(qelt_write_to_buffer(scalar.get(), nullptr, &size), QELT_ERR_NULL_PTR);
 
     // A refused root leaves an existing file as it was.
     const std::string path = temp_path("keep.qel");
-    { std::ofstream(path, std::ios::binary) << "precious"; }
-    EXPECT_EQ(qelt_write_to_file(scalar, path.c_str(), path.size() + 1), QELT_ERR_INVALID_TYPE);
+    { std::ofstream(path, std::ios::binary) << "kept"; }
+    EXPECT_EQ(qelt_write_to_file(scalar.get(), path.c_str(), path.size() + 1), QELT_ERR_INVALID_TYPE);
     EXPECT_EQ(qelt_write_to_file(nullptr, path.c_str(), path.size() + 1), QELT_ERR_NULL_PTR);
-    EXPECT_EQ(qelt_write_to_file(scalar, nullptr, 5), QELT_ERR_NULL_PTR);
-    const Bytes kept = read_file(path);
-    EXPECT_EQ(std::string(kept.begin(), kept.end()), "precious");
-    qelt_variant_decref(scalar);
+    EXPECT_EQ(qelt_write_to_file(scalar.get(), nullptr, 5), QELT_ERR_NULL_PTR);
+    EXPECT_EQ(read_file(path), (Bytes{'k', 'e', 'p', 't'}));
 }
 
 TEST(BridgeWrite, WriterRefusalsPassThrough) {
     // A NaN float16 fails in the writer; the file keeps header and opening.
-    qelt_variant* list = new_list();
-    adopt(list, make<uint16_t>(qelt_variant_new_float16, 0x7E00));
+    OwnedVariant list = new_list();
+    adopt(list.get(), make(qelt_variant_new_float16, uint16_t{0x7E00}));
     const std::string path = temp_path("nan.qel");
-    EXPECT_EQ(qelt_write_to_file(list, path.c_str(), path.size() + 1), QEL_ERR_INVALID);
+    EXPECT_EQ(qelt_write_to_file(list.get(), path.c_str(), path.size() + 1), QEL_ERR_INVALID);
     EXPECT_EQ(read_file(path), with_header({0x30}));
-    uint8_t* buffer = nullptr;
-    uint32_t size = 0;
-    EXPECT_EQ(qelt_write_to_buffer(list, &buffer, &size), QEL_ERR_INVALID);
-    EXPECT_EQ(buffer, nullptr);
-    qelt_variant_decref(list);
+    write_bytes(list.get(), QEL_ERR_INVALID);
 
     // Bytes that never reach the disk are a failed write, even when they only
     // fail at the final flush.
-    qelt_variant* small = new_list();
     if (FILE* probe = std::fopen("/dev/full", "wb")) {
         std::fclose(probe);
-        EXPECT_EQ(qelt_write_to_file(small, "/dev/full", 10), QEL_ERR_FILE);
+        EXPECT_EQ(qelt_write_to_file(new_list().get(), "/dev/full", 10), QEL_ERR_FILE);
     }
-    qelt_variant_decref(small);
 
     // A container as a map key is the writer's refusal too, also when it is
     // the list that holds the map.
-    qelt_variant* map = new_map();
-    put(map, new_list(), cstr("v"));
-    EXPECT_EQ(qelt_write_to_buffer(map, &buffer, &size), QEL_ERR_NOT_ALLOWED);
-    EXPECT_EQ(qelt_variant_map_clear(map), QELT_SUCCESS);
-    qelt_variant* outer = new_list();
-    adopt(outer, map);
-    qelt_variant* value = cstr("v");
-    EXPECT_EQ(qelt_variant_map_set(map, outer, value), QELT_SUCCESS);
-    qelt_variant_decref(value);
-    EXPECT_EQ(qelt_write_to_buffer(outer, &buffer, &size), QEL_ERR_NOT_ALLOWED);
-    EXPECT_EQ(qelt_variant_map_clear(map), QELT_SUCCESS);
-    qelt_variant_decref(outer);
+    OwnedVariant map = new_map();
+    put(map.get(), new_list(), cstr("v"));
+    write_bytes(map.get(), QEL_ERR_NOT_ALLOWED);
+    EXPECT_EQ(qelt_variant_map_clear(map.get()), QELT_SUCCESS);
+    OwnedVariant outer = new_list();
+    qelt_variant* inner = adopt(outer.get(), std::move(map));
+    ASSERT_EQ(qelt_variant_map_set(inner, outer.get(), cstr("v").get()), QELT_SUCCESS);
+    write_bytes(outer.get(), QEL_ERR_NOT_ALLOWED);
+    EXPECT_EQ(qelt_variant_map_clear(inner), QELT_SUCCESS);
 }
 
 TEST(BridgeWrite, CyclesAreRefusedButSharingIsNot) {
     // list -> map -> list: a walk would never end.
-    qelt_variant* list = new_list();
-    qelt_variant* map = new_map();
-    EXPECT_EQ(qelt_variant_list_append(list, map, nullptr), QELT_SUCCESS);
-    qelt_variant* key = cstr("back");
-    EXPECT_EQ(qelt_variant_map_set(map, key, list), QELT_SUCCESS);
-    uint8_t* buffer = nullptr;
-    uint32_t size = 0;
-    EXPECT_EQ(qelt_write_to_buffer(list, &buffer, &size), QELT_ERR_CIRCULAR_REFERENCE);
-    // Break the cycle so both can be freed.
-    EXPECT_EQ(qelt_variant_map_delete(map, key), QELT_SUCCESS);
-    qelt_variant_decref(key);
+    OwnedVariant list = new_list(), map = new_map(), key = cstr("back");
+    ASSERT_EQ(qelt_variant_list_append(list.get(), map.get(), nullptr), QELT_SUCCESS);
+    ASSERT_EQ(qelt_variant_map_set(map.get(), key.get(), list.get()), QELT_SUCCESS);
+    write_bytes(list.get(), QELT_ERR_CIRCULAR_REFERENCE);
+    ASSERT_EQ(qelt_variant_map_delete(map.get(), key.get()), QELT_SUCCESS);
 
-    // The same map twice in one list is written twice, completely.
-    put(map, cstr("k"), make<int8_t>(qelt_variant_new_int8, 1));
-    EXPECT_EQ(qelt_variant_list_append(list, map, nullptr), QELT_SUCCESS);
-    const Bytes once = {0x31, 0x04, 0x00, 0x02, 0, 0, 0, 0x6B, 0x00, 0x08, 0x01, 0x00};
-    Bytes expected = kHeader;
-    expected.push_back(0x30);
-    expected.insert(expected.end(), once.begin(), once.end());
-    expected.insert(expected.end(), once.begin(), once.end());
-    expected.push_back(0x00);
-    EXPECT_EQ(write_bytes(list), expected);
-    uint16_t count = 0;
-    qelt_variant_get_refcount(map, &count);
-    EXPECT_EQ(count, 3);  // ours and two list slots: writing takes no reference
-    qelt_variant_decref(map);
-    qelt_variant_decref(list);
+    // The same map twice in one list is written twice, completely; writing
+    // takes no reference.
+    put(map.get(), cstr("k"), make(qelt_variant_new_int8, int8_t{1}));
+    ASSERT_EQ(qelt_variant_list_append(list.get(), map.get(), nullptr), QELT_SUCCESS);
+    EXPECT_EQ(write_bytes(list), with_header({0x30, 0x31, 0x04, 0x00, 0x02, 0, 0, 0, 'k', 0x00, 0x08, 0x01, 0x00,
+                                                    0x31, 0x04, 0x00, 0x02, 0, 0, 0, 'k', 0x00, 0x08, 0x01, 0x00,
+                                              0x00}));
+    EXPECT_EQ(map->refcount, 3);
 }
 
-TEST(BridgeWrite, NullItemsAndValuesAreWrittenAsNone) {
-    // No library call stores a null, but a body can hold one; poke it in and
-    // restore it before the containers are freed.
-    qelt_variant* list = new_list();
-    qelt_variant* item = adopt(list, make<int8_t>(qelt_variant_new_int8, 1));
-    auto* items = static_cast<qelt_list*>(list->value.ptr)->items;
-    items[0] = nullptr;
+// Records that no library call makes: null items, values and keys, a string
+// of an unknown subtype, a record of an unknown type. Each is poked in and
+// restored before the containers are freed.
+TEST(BridgeWrite, RecordsNoConstructorMakes) {
+    OwnedVariant list = new_list();
+    qelt_variant* text = adopt(list.get(), cstr("x"));
+    qelt_variant*& slot = static_cast<qelt_list*>(list->value.ptr)->items[0];
+    slot = nullptr;
     EXPECT_EQ(write_bytes(list), with_header({0x30, 0x0F, 0x00}));
-    items[0] = item;
-    qelt_variant_decref(list);
+    slot = text;
+    text->subtype = 2;
+    write_bytes(list.get(), QELT_ERR_NYI);
+    text->subtype = QELT_STRING_TYPE_C;
+    text->type = 16;
+    write_bytes(list.get(), QELT_ERR_INVALID_TYPE);
+    text->type = QELT_VARIANT_TYPE_STRING;
 
     // The int32 keys 0 and 8 share a bucket: 8 lies in an overflow entry,
     // whose key may be poked to null without the bucket looking empty.
-    qelt_variant* map = new_map();
-    put(map, make<int32_t>(qelt_variant_new_int32, 0), make<int8_t>(qelt_variant_new_int8, 3));
-    put(map, make<int32_t>(qelt_variant_new_int32, 8), make<int8_t>(qelt_variant_new_int8, 4));
-    qelt_hashtable* table = static_cast<qelt_map*>(map->value.ptr)->table;
-    qelt_hashtable_entry* overflow = table->buckets[6].next;
+    OwnedVariant map = new_map();
+    put(map.get(), i32(0), make(qelt_variant_new_int8, int8_t{3}));
+    put(map.get(), i32(8), make(qelt_variant_new_int8, int8_t{4}));
+    qelt_hashtable_entry* overflow = static_cast<qelt_map*>(map->value.ptr)->table->buckets[6].next;
     ASSERT_NE(overflow, nullptr);
-    qelt_variant* value = overflow->value;
+    const qelt_hashtable_entry saved = *overflow;
     overflow->value = nullptr;
     EXPECT_EQ(write_bytes(map), with_header({0x31, 0x06, 0, 0, 0, 0, 0x08, 0x03,
                                              0x06, 8, 0, 0, 0, 0x0F, 0x00}));
-    qelt_variant* key = overflow->key;
     overflow->key = nullptr;  // a null key has no meaning: refused
-    uint8_t* buffer = nullptr;
-    uint32_t size = 0;
-    EXPECT_EQ(qelt_write_to_buffer(map, &buffer, &size), QELT_ERR_NULL_PTR);
-    overflow->key = key;
-    overflow->value = value;
-    qelt_variant_decref(map);
-
-    qel_writer* w = nullptr;
-    ASSERT_EQ(qel_writer_new_buffer(&w), QEL_SUCCESS);
-    EXPECT_EQ(qelt_write_variant(w, nullptr), QELT_ERR_NULL_PTR);
-    EXPECT_EQ(qelt_write_variant(nullptr, map), QELT_ERR_NULL_PTR);
-    qel_writer_free(w);
+    write_bytes(map.get(), QELT_ERR_NULL_PTR);
+    *overflow = saved;
 }
 
-// Records that no constructor makes: a string of an unknown subtype and a
-// record of an unknown type.
-TEST(BridgeWrite, UnknownSubtypeAndTypeAreRefused) {
-    qelt_variant* list = new_list();
-    qelt_variant* text = adopt(list, cstr("x"));
-    uint8_t* buffer = nullptr;
-    uint32_t size = 0;
-    text->subtype = 2;
-    EXPECT_EQ(qelt_write_to_buffer(list, &buffer, &size), QELT_ERR_NYI);
-    text->subtype = QELT_STRING_TYPE_C;
-    text->type = 16;
-    EXPECT_EQ(qelt_write_to_buffer(list, &buffer, &size), QELT_ERR_INVALID_TYPE);
-    text->type = QELT_VARIANT_TYPE_STRING;
-    qelt_variant_decref(list);
-}
+// Round trips -----------------------------------------------------------------
 
-// ---------------------------------------------------------------------------
-// Round trips
-// ---------------------------------------------------------------------------
-
+// Written again, a copy gives the same bytes: every type, subtype, value and
+// list order came back, and each map was rebuilt in the order its keys were
+// written.
 TEST(BridgeRoundTrip, EveryValueTypeThroughBytesAndFile) {
-    qelt_variant* root = every_type_tree();
+    const OwnedVariant root = every_type_tree();
     const Bytes bytes = write_bytes(root);
-
-    // Written again, the copy gives the same bytes: every type, subtype,
-    // value and list order came back, and each map was rebuilt in the order
-    // its keys were written.
-    qelt_variant* copy = nullptr;
-    ASSERT_EQ(read_bytes(bytes, &copy), QELT_SUCCESS);
-    expect_single_owners(copy);
+    const OwnedVariant copy = read_bytes(bytes);
+    expect_single_owners(copy.get());
     EXPECT_EQ(write_bytes(copy), bytes);
 
     const std::string path = temp_path("every.qel");
-    ASSERT_EQ(qelt_write_to_file(root, path.c_str(), path.size() + 1), QELT_SUCCESS);
+    ASSERT_EQ(qelt_write_to_file(root.get(), path.c_str(), path.size() + 1), QELT_SUCCESS);
     EXPECT_EQ(read_file(path), bytes);
-    qelt_variant* from_file = nullptr;
-    ASSERT_EQ(qelt_read_from_file(&from_file, path.c_str(), path.size() + 1), QELT_SUCCESS);
-    expect_single_owners(from_file);
+    qelt_variant* raw = nullptr;
+    ASSERT_EQ(qelt_read_from_file(&raw, path.c_str(), path.size() + 1), QELT_SUCCESS);
+    const OwnedVariant from_file(raw);
+    expect_single_owners(from_file.get());
     EXPECT_EQ(write_bytes(from_file), bytes);
-
-    qelt_variant_decref(from_file);
-    qelt_variant_decref(copy);
-    qelt_variant_decref(root);
 }
 
 TEST(BridgeRoundTrip, RepeatedKeyKeepsTheLaterValueAndTrailingBytesAreIgnored) {
-    const Bytes stream = with_header(
-        {0x31, 0x08, 0x01, 0x08, 0x0A, 0x08, 0x01, 0x08, 0x0B, 0x00, 0xDE, 0xAD});
-    qelt_variant* root = nullptr;
-    ASSERT_EQ(read_bytes(stream, &root), QELT_SUCCESS);
-    uint32_t size = 0;
-    qelt_variant_map_get_size(root, &size);
-    EXPECT_EQ(size, 1u);
-    qelt_variant* key = make<int8_t>(qelt_variant_new_int8, 1);
-    qelt_variant* value = nullptr;
-    ASSERT_EQ(qelt_variant_map_get(root, key, &value), QELT_SUCCESS);
-    int8_t got = 0;
-    qelt_variant_as_int8(value, &got);
-    EXPECT_EQ(got, 11);
-    qelt_variant_decref(key);
-    qelt_variant_decref(root);
+    const Bytes stream = with_header({0x31, 0x08, 0x01, 0x08, 0x0A, 0x08, 0x01, 0x08, 0x0B, 0x00, 0xDE, 0xAD});
+    EXPECT_EQ(write_bytes(read_bytes(stream)), with_header({0x31, 0x08, 0x01, 0x08, 0x0B, 0x00}));
 }
 
-// ---------------------------------------------------------------------------
-// Refused streams
-// ---------------------------------------------------------------------------
+// Refused streams -------------------------------------------------------------
 
 struct BadStream {
     const char* what;
@@ -384,40 +261,33 @@ struct BadStream {
 };
 
 TEST(BridgeRead, StreamsThatAreNotTrees) {
+    const qelt_err kIllegal = QELT_ERR_ILLEGAL_FILE_CONTENT, kSize = QELT_ERR_WRONG_STRING_SIZE;
     const BadStream cases[] = {
-        {"value before any container", with_header({0x08, 0x01}), QELT_ERR_ILLEGAL_FILE_CONTENT},
+        {"value before any container", with_header({0x08, 0x01}), kIllegal},
         {"end of data inside a list", with_header({0x30, 0x08, 0x01}), QEL_ERR_FILE},
-        {"odd element count in a map", with_header({0x31, 0x08, 0x01, 0x00}),
-         QELT_ERR_ILLEGAL_FILE_CONTENT},
+        {"odd element count in a map", with_header({0x31, 0x08, 0x01, 0x00}), kIllegal},
         {"null-flagged element", with_header({0x30, 0x88, 0x00}), QELT_ERR_NYI},
         {"null-flagged container", with_header({0x30, 0xB0, 0x00}), QELT_ERR_NYI},
         {"date element", with_header({0x30, 0x11, 0xE2, 0x07, 1, 1, 0x00}), QELT_ERR_NYI},
         {"table", with_header({0x32, 0x00, 0x00}), QELT_ERR_NYI},
         {"utf-16 string", with_header({0x30, 0x04, 0x02, 1, 0, 0, 0, 0, 0, 0x00}), QELT_ERR_NYI},
-        {"string of zero units", with_header({0x30, 0x04, 0x00, 0, 0, 0, 0, 0x00}),
-         QELT_ERR_WRONG_STRING_SIZE},
-        {"binary of zero bytes", with_header({0x30, 0x0E, 0x07, 0, 0, 0, 0, 0x00}),
-         QELT_ERR_WRONG_STRING_SIZE},
-        {"string without terminator", with_header({0x30, 0x04, 0x00, 2, 0, 0, 0, 'a', 'b', 0x00}),
-         QELT_ERR_WRONG_STRING_SIZE},
+        {"string of zero units", with_header({0x30, 0x04, 0x00, 0, 0, 0, 0, 0x00}), kSize},
+        {"binary of zero bytes", with_header({0x30, 0x0E, 0x07, 0, 0, 0, 0, 0x00}), kSize},
+        {"string without terminator", with_header({0x30, 0x04, 0x00, 2, 0, 0, 0, 'a', 'b', 0x00}), kSize},
         {"bad magic", {0x5F, 0x51, 0x45, 0x4D, 0x01, 0x00, 0x00, 0x30, 0x00}, QEL_ERR_INVALID},
         {"end marker at document level", with_header({0x00}), QEL_ERR_INVALID},
-        {"huge declared binary", with_header({0x30, 0x0E, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}),
-         QEL_ERR_FILE},
+        {"huge declared binary", with_header({0x30, 0x0E, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}), QEL_ERR_FILE},
         // A list in key position whose nested map would otherwise take the
         // list itself as its first key.
         {"container as a map key",
-         with_header({0x31, 0x30, 0x31, 0x08, 0x01, 0x00, 0x00, 0x08, 0x05, 0x08, 0x06, 0x00, 0x00}),
-         QELT_ERR_ILLEGAL_FILE_CONTENT},
-        {"empty map as a map key", with_header({0x31, 0x31, 0x00, 0x08, 0x05, 0x00}),
-         QELT_ERR_ILLEGAL_FILE_CONTENT},
+         with_header({0x31, 0x30, 0x31, 0x08, 0x01, 0x00, 0x00, 0x08, 0x05, 0x08, 0x06, 0x00, 0x00}), kIllegal},
+        {"empty map as a map key", with_header({0x31, 0x31, 0x00, 0x08, 0x05, 0x00}), kIllegal},
     };
     for (const BadStream& c : cases) {
         SCOPED_TRACE(c.what);
         qelt_variant* out = reinterpret_cast<qelt_variant*>(&out);  // must stay untouched
         qelt_variant* const sentinel = out;
-        EXPECT_EQ(qelt_read_from_buffer(&out, c.bytes.data(), static_cast<uint32_t>(c.bytes.size())),
-                  c.code);
+        EXPECT_EQ(qelt_read_from_buffer(&out, c.bytes.data(), uint32_t(c.bytes.size())), c.code);
         EXPECT_EQ(out, sentinel);
     }
 }
@@ -435,44 +305,31 @@ TEST(BridgeRead, NullArgumentsAndMissingFiles) {
 }
 
 // Every prefix of a valid stream fails, from bytes and from a file; every
-// single-byte change either reads or fails. Run under AddressSanitizer this
+// single-bit change either reads or fails. Run under AddressSanitizer this
 // also proves that no partial tree is leaked and nothing is read past the end.
 TEST(BridgeRead, PrefixesAndByteFlipsNeverSucceedWrongly) {
-    qelt_variant* root = every_type_tree();
-    const Bytes stream = write_bytes(root);
-    qelt_variant_decref(root);
+    const Bytes stream = write_bytes(every_type_tree());
     const std::string path = temp_path("prefix.qel");
-
     testing::internal::CaptureStdout();  // the format library reports every failure
     for (size_t n = 0; n < stream.size(); ++n) {
         const Bytes prefix(stream.begin(), stream.begin() + n);
         qelt_variant* out = nullptr;
-        EXPECT_NE(qelt_read_from_buffer(&out, prefix.data(), static_cast<uint32_t>(n)), QELT_SUCCESS)
-            << n;
-        EXPECT_EQ(out, nullptr);
+        EXPECT_TRUE(qelt_read_from_buffer(&out, prefix.data(), uint32_t(n)) != QELT_SUCCESS && !out) << n;
         { std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(prefix.data()), n); }
-        EXPECT_NE(qelt_read_from_file(&out, path.c_str(), path.size() + 1), QELT_SUCCESS) << n;
-        EXPECT_EQ(out, nullptr);
+        EXPECT_TRUE(qelt_read_from_file(&out, path.c_str(), path.size() + 1) != QELT_SUCCESS && !out) << n;
     }
-    for (size_t i = 0; i < stream.size(); ++i) {
-        for (int bit = 0; bit < 8; ++bit) {
-            Bytes mutated = stream;
-            mutated[i] ^= static_cast<uint8_t>(1u << bit);
-            qelt_variant* out = nullptr;
-            if (read_bytes(mutated, &out) == QELT_SUCCESS) {
-                ASSERT_NE(out, nullptr);
-                qelt_variant_decref(out);
-            } else {
-                EXPECT_EQ(out, nullptr);
-            }
-        }
+    for (size_t i = 0; i < stream.size() * 8; ++i) {
+        Bytes mutated = stream;
+        mutated[i / 8] ^= static_cast<uint8_t>(1u << (i % 8));
+        qelt_variant* out = nullptr;
+        const qelt_err rc = qelt_read_from_buffer(&out, mutated.data(), uint32_t(mutated.size()));
+        EXPECT_EQ(rc == QELT_SUCCESS, out != nullptr) << i;
+        qelt_variant_decref(out);
     }
     testing::internal::GetCapturedStdout();
 }
 
-// ---------------------------------------------------------------------------
-// Depth
-// ---------------------------------------------------------------------------
+// Depth -----------------------------------------------------------------------
 
 class BridgeDeep : public testing::TestWithParam<bool> {};
 
@@ -481,25 +338,16 @@ class BridgeDeep : public testing::TestWithParam<bool> {};
 TEST_P(BridgeDeep, MillionLevels) {
     const bool maps = GetParam();
     constexpr int kDepth = 1000000;
-    qelt_variant* root = maps ? new_map() : new_list();
-    qelt_variant* cur = root;
+    OwnedVariant root = maps ? new_map() : new_list();
+    qelt_variant* cur = root.get();
     for (int i = 1; i < kDepth; ++i) {
-        qelt_variant* child = maps ? new_map() : new_list();
-        if (maps) {
-            put(cur, make<int32_t>(qelt_variant_new_int32, i), child);
-        } else {
-            adopt(cur, child);
-        }
-        cur = child;
+        OwnedVariant child = maps ? new_map() : new_list();
+        cur = maps ? put(cur, i32(i), std::move(child)) : adopt(cur, std::move(child));
     }
     const Bytes bytes = write_bytes(root);
     EXPECT_EQ(bytes.size(), kHeader.size() + kDepth * (maps ? 7u : 2u) - (maps ? 5u : 0u));
-    qelt_variant_decref(root);
-
-    qelt_variant* copy = nullptr;
-    ASSERT_EQ(read_bytes(bytes, &copy), QELT_SUCCESS);
-    EXPECT_EQ(write_bytes(copy), bytes);
-    qelt_variant_decref(copy);
+    root.reset();
+    EXPECT_EQ(write_bytes(read_bytes(bytes)), bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(ListsAndMaps, BridgeDeep, testing::Bool(),
