@@ -65,8 +65,6 @@ TEST(Equality, Rules) {
         qelt_variant* b;
         bool equal;
     } pairs[] = {
-        {nullptr, nullptr, true},
-        {list, nullptr, false},
         {mk(qelt_variant_new_int32, 5), mk(qelt_variant_new_int32, 5), true},
         {mk(qelt_variant_new_int32, 5), mk(qelt_variant_new_int64, int64_t{5}), false},
         {mk(qelt_variant_new_uint8, uint8_t{1}), mk(qelt_variant_new_bool, uint8_t{1}), false},
@@ -74,7 +72,6 @@ TEST(Equality, Rules) {
         {mk(qelt_variant_new_float64, nan), mk(qelt_variant_new_float64, nan), true},
         {list, list, true},
         {list, mk(qelt_variant_new_list), false},
-        {mk(qelt_variant_new_map), mk(qelt_variant_new_map), false},
         {str("abc"), str("abc"), true},
         {str("abc"), str("abd"), false},
         {str("abc"), str("ab"), false},
@@ -85,9 +82,7 @@ TEST(Equality, Rules) {
     for (size_t i = 0; i < std::size(pairs); ++i) {
         EXPECT_EQ(qelt_variant_equal(pairs[i].a, pairs[i].b), pairs[i].equal) << i;
         EXPECT_EQ(qelt_variant_equal(pairs[i].b, pairs[i].a), pairs[i].equal) << i;
-        if (pairs[i].equal && pairs[i].a != nullptr) {
-            EXPECT_EQ(hash_of(pairs[i].a), hash_of(pairs[i].b)) << i;
-        }
+        if (pairs[i].equal) EXPECT_EQ(hash_of(pairs[i].a), hash_of(pairs[i].b)) << i;
     }
 }
 

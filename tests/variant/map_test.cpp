@@ -134,9 +134,9 @@ TEST(Map, SetGetDeleteKeepReferenceCounts) {
     EXPECT_EQ(walk_keys(m.map), order);
     EXPECT_EQ((std::vector<int>{k1->refcount, k2->refcount, v1->refcount, v2->refcount}),
               (std::vector<int>{1, 2, 1, 2}));
-    uint32_t size = 0;
     qelt_variant* got = nullptr;
     uint8_t found = 9;
+    uint32_t size = 0;
     EXPECT_EQ(qelt_variant_map_get(m.map.get(), k1.get(), &got), QELT_SUCCESS);
     EXPECT_EQ(got, v2.get());
     EXPECT_EQ(qelt_variant_map_get(m.map.get(), i32(7).get(), &got), QELT_ERR_KEY_NOT_EXISTS);
@@ -144,10 +144,8 @@ TEST(Map, SetGetDeleteKeepReferenceCounts) {
     EXPECT_EQ(qelt_variant_map_set(m.map.get(), i32(7).get(), nullptr), QELT_SUCCESS);
     EXPECT_EQ(qelt_variant_map_set(m.map.get(), k1.get(), nullptr), QELT_SUCCESS);
     EXPECT_EQ(qelt_variant_map_haskey(m.map.get(), k2.get(), &found), QELT_SUCCESS);
-    EXPECT_EQ(found, 0);
-    EXPECT_EQ(k2->refcount + v2->refcount, 2);
-    ASSERT_EQ(qelt_variant_map_get_size(m.map.get(), &size), QELT_SUCCESS);
-    EXPECT_EQ(size, 3u);
+    EXPECT_EQ(qelt_variant_map_get_size(m.map.get(), &size), QELT_SUCCESS);
+    EXPECT_TRUE(found == 0 && size == 3 && k2->refcount + v2->refcount == 2);
 
     ASSERT_EQ(qelt_variant_map_clear(m.map.get()), QELT_SUCCESS);
     EXPECT_EQ(sizes(m.map), (Sizes{8, 6, 0}));
@@ -174,7 +172,6 @@ TEST(Map, ChecksComeInOrder) {
         {qelt_variant_map_haskey(m.get(), m.get(), &found), QELT_ERR_CIRCULAR_REFERENCE},
         {qelt_variant_map_delete(nullptr, k.get()), QELT_ERR_CIRCULAR_REFERENCE},
         {qelt_variant_map_delete(not_map.get(), nullptr), QELT_ERR_NULL_PTR},
-        {qelt_variant_map_clear(not_map.get()), QELT_ERR_INVALID_TYPE},
         {qelt_variant_map_next(not_map.get(), nullptr, nullptr, nullptr), QELT_ERR_INVALID_TYPE},
         {qelt_variant_map_next(m.get(), nullptr, nullptr, &found), QELT_ERR_NULL_PTR},
     };
