@@ -49,9 +49,7 @@ std::vector<int32_t> walk(const OwnedVariant& m) {
 struct IntMap {
     OwnedVariant map = make(qelt_variant_new_map);
     std::vector<OwnedVariant> keys;
-    IntMap(std::initializer_list<int> ks) {
-        for (int k : ks) set(k);
-    }
+    IntMap(std::initializer_list<int> ks) { for (int k : ks) set(k); }
     void set(int k) {
         keys.push_back(i32(k));
         EXPECT_EQ(qelt_variant_map_set(map.get(), keys.back().get(), i32(100 + k).get()), QELT_SUCCESS);
