@@ -17,16 +17,16 @@
 namespace {
 
 constexpr int kSlots = 16;
-constexpr int kMaxOps = 1000;
+constexpr int kMaxOps = 256;
 // Round trips of larger streams only cost time: a few shared containers
 // nested in each other stand for millions of elements.
-constexpr uint64_t kMaxWritten = 20000;
+constexpr uint64_t kMaxWritten = 500;
 // Lists and maps of this size or less are checked in full after every
 // operation on them; larger ones once at the end.
-constexpr size_t kSmall = 256;
+constexpr size_t kSmall = 64;
 // Elements the bulk operations may add in one input, so that the model's
 // checks stay cheap.
-constexpr int kBulkBudget = 4096;
+constexpr int kBulkBudget = 1024;
 
 using Entry = std::pair<qelt_variant*, qelt_variant*>;
 
@@ -42,9 +42,9 @@ struct Rec {
 bool container_type(uint8_t type) { return type == QELT_VARIANT_TYPE_LIST || type == QELT_VARIANT_TYPE_MAP; }
 
 template <typename T>
-std::string bytes_of(uint8_t subtype, const T& x, size_t n = sizeof(T)) {
+std::string bytes_of(uint8_t subtype, const T& x) {
     std::string s(1, static_cast<char>(subtype));
-    s.append(reinterpret_cast<const char*>(&x), n);
+    s.append(reinterpret_cast<const char*>(&x), sizeof x);
     return s;
 }
 
