@@ -75,7 +75,7 @@ class Ops:
         return self
 
     def op(self, code, *slots):
-        self.num(code, 0, 18)
+        self.num(code, 0, 20)
         return self.slots(*slots)
 
     def slots(self, *slots):
