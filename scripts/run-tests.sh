@@ -63,6 +63,8 @@ for py in "${interpreters[@]}"; do
   "$py" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
   "$venv/bin/python" -m pip install -q pytest
+  # The stubs are checked with mypy on the newest interpreter only.
+  [[ $py != "$newest_python" ]] || "$venv/bin/python" -m pip install -q mypy
   log "pip install . on $("$venv/bin/python" --version)"
   "$venv/bin/python" -m pip install -q "$root"
   (cd "$root/build" && "$venv/bin/python" "$root/examples/roundtrip.py" "$root/build/roundtrip.qel" >/dev/null)
