@@ -138,7 +138,7 @@ def describe(name, size):
         "records": "%d API-style dicts" % size,
         "numbers": "%d mixed ints and floats" % size,
         "strings": "a dict of %d short keys" % size,
-        "blob": "one %.1f MB bytes in a list" % (size / 1e6),
+        "blob": "one %.1f MiB bytes in a list" % (size / 2 ** 20),
         "deep": "%d nested lists" % size,
     }[name]
 
