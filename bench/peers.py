@@ -268,6 +268,11 @@ def _msgpack_stream(n):
     return b"\x91" * (n - 1) + b"\x90"
 
 
+def _qel_stream(n):
+    # The header ("_QEL", version 1, a reserved byte), n list openings, n end markers.
+    return b"_QEL\x01\x00\x00" + b"\x30" * n + b"\x00" * n
+
+
 def codec_qeltypes():
     try:
         import qeltypes
@@ -276,7 +281,7 @@ def codec_qeltypes():
     if not hasattr(qeltypes, "dumps"):
         raise ImportError("the qeltypes package is not built yet (no qeltypes.dumps)")
     return Codec("qeltypes", qeltypes.dumps, qeltypes.loads, getattr(qeltypes, "__version__", "?"),
-                 notes={"*": "dumps/loads"})
+                 deep_stream=_qel_stream)
 
 
 def codec_handle():
@@ -295,7 +300,8 @@ def codec_handle():
     return Codec("handle API", write, loads, "%d.%d" % q.qelt_get_version(),
                  notes={"*": "qelt_write_to_buffer of a tree built before the timing by %s; "
                              "qelt_read_from_buffer + qelt_variant_decref of the root" % builder},
-                 prepare=lambda dataset, obj: to_variant(obj), release=decref, keep=read, drop=decref)
+                 prepare=lambda dataset, obj: to_variant(obj), release=decref, keep=read, drop=decref,
+                 deep_stream=_qel_stream)
 
 
 def codec_msgpack():
