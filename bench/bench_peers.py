@@ -19,6 +19,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+import peers as p  # noqa: E402  (beside this script; the child probes run it as a script)
+
 PEER_PACKAGES = ["msgpack", "ormsgpack", "cbor2", "orjson"]
 BUILD_PACKAGES = ["scikit-build-core>=0.10", "cmake", "ninja"]
 
@@ -273,9 +276,6 @@ def main():
             json.dump(report, f, indent=1)
         print("\nfigures saved to %s" % args.json)
 
-
-sys.path.insert(0, HERE)
-import peers as p  # noqa: E402  (beside this script, also run by the child probes)
 
 if __name__ == "__main__":
     main()
