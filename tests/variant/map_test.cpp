@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <iterator>
+#include <map>
+#include <new>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -19,8 +23,19 @@ extern "C" void* calloc(size_t n, size_t size) {
     return g_calloc_fail_in > 0 && --g_calloc_fail_in == 0 ? nullptr : __libc_calloc(n, size);
 }
 bool qelt_test_fail_calloc(int nth) { return g_calloc_fail_in = nth, true; }
+// The chain indexes come from operator new.
+static int g_new_fail_in = 0;
+void* operator new(size_t size) {
+    void* p = g_new_fail_in > 0 && --g_new_fail_in == 0 ? nullptr : std::malloc(size ? size : 1);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+bool qelt_test_fail_new(int nth) { return g_new_fail_in = nth, true; }
 #else
 bool qelt_test_fail_calloc(int) { return false; }
+bool qelt_test_fail_new(int) { return false; }
 #endif
 
 namespace {
@@ -236,4 +251,142 @@ TEST(Map, DeleteThatDestroysTheMapItself) {
     qelt_variant_decref(map);
     EXPECT_EQ(qelt_variant_map_delete(map, key.get()), QELT_SUCCESS);
     EXPECT_EQ(witness->refcount + key->refcount, 2);
+}
+
+// ---------------------------------------------------------------------------
+// Hash flooding: long chains
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Binaries of ten six-byte blocks, each block one of two that add the same to
+// the hash: 1024 distinct keys with one hash, so one chain.
+OwnedVariant colliding(uint32_t id) {
+    static const uint8_t blocks[2][6] = {{0x72, 0x7a, 0x74, 0x2f, 0xc5, 0xcc},
+                                         {0x67, 0x2d, 0x78, 0x23, 0xfa, 0x47}};
+    uint8_t data[60];
+    for (int b = 0; b < 10; ++b) std::memcpy(data + 6 * b, blocks[(id >> b) & 1], 6);
+    return make(qelt_variant_new_binary, static_cast<const void*>(data), uint32_t{60}, uint8_t{0});
+}
+
+uint32_t hash_of(qelt_variant* v) {
+    uint32_t h = 0;
+    EXPECT_EQ(qelt_variant_get_hash(v, &h), QELT_SUCCESS);
+    return h;
+}
+
+// int32 keys whose hashes differ but agree with `hash` in the low 10 bits:
+// they share the colliding keys' chain while the table has at most 1024 buckets.
+std::vector<int32_t> same_bucket_ints(uint32_t hash, size_t n) {
+    std::vector<int32_t> found;
+    for (int32_t v = 0; found.size() < n; ++v) {
+        const uint64_t bytes = static_cast<uint32_t>(v);  // the value field, little-endian
+        const uint32_t h = qelt_hash_bytes(QELT_VARIANT_TYPE_INT32, 0, &bytes, 8);
+        if ((h & 1023) == (hash & 1023) && h != hash) found.push_back(v);
+    }
+    return found;
+}
+
+bool chain_indexed(qelt_variant* map, uint32_t hash) {
+    const qelt_hashtable* t = table(map);
+    return t->buckets[hash & (t->bucket_count - 1)].index != nullptr;
+}
+
+}  // namespace
+
+// Random sets, replacements, deletes and lookups of colliding keys and of
+// keys that only share their bucket, growing the table and shrinking it
+// again. A model holds what a plain chain gives: the colliding keys in the
+// order they were first set, each with its last value.
+TEST(MapFlood, LongChainsKeepOrderAndFindEveryKey) {
+    const uint32_t hash = hash_of(colliding(0).get());
+    const std::vector<int32_t> ints = same_bucket_ints(hash, 200);
+    OwnedVariant m = make(qelt_variant_new_map);
+    std::vector<uint32_t> order;
+    std::map<int64_t, int32_t> values;  // colliding id, or -1 - index into ints
+    std::mt19937 rng(13);
+    auto check = [&] {
+        std::vector<uint32_t> walked;
+        size_t seen = 0;
+        for (qelt_variant* k : walk_keys(m)) {
+            ++seen;
+            if (k->type != QELT_VARIANT_TYPE_BINARY) continue;
+            uint32_t id = 0;
+            for (int b = 0; b < 10; ++b) id |= uint32_t{static_cast<const uint8_t*>(k->value.ptr)[6 * b] == 0x67} << b;
+            walked.push_back(id);
+        }
+        EXPECT_EQ(walked, order);
+        EXPECT_EQ(seen, values.size());
+        EXPECT_EQ(table(m.get())->count, values.size());
+    };
+    for (const int percent_set : {80, 30, 80, 10}) {
+        for (int step = 0; step < 3000; ++step) {
+            const bool use_int = rng() % 4 == 0;
+            const uint32_t pick = rng() % (use_int ? ints.size() : 700);
+            const int64_t id = use_int ? -1 - int64_t{pick} : int64_t{pick};
+            OwnedVariant key = use_int ? i32(ints[pick]) : colliding(pick);
+            const int roll = static_cast<int>(rng() % 100);
+            const auto at = values.find(id);
+            if (roll < percent_set) {
+                ASSERT_EQ(qelt_variant_map_set(m.get(), key.get(), i32(step).get()), QELT_SUCCESS);
+                if (at == values.end() && !use_int) order.push_back(pick);
+                values[id] = step;
+            } else if (roll < percent_set + (100 - percent_set) / 2) {
+                ASSERT_EQ(qelt_variant_map_delete(m.get(), key.get()), QELT_SUCCESS);
+                if (at != values.end()) values.erase(at);
+                if (!use_int) order.erase(std::remove(order.begin(), order.end(), pick), order.end());
+            } else {
+                qelt_variant* got = nullptr;
+                uint8_t found = 9;
+                ASSERT_EQ(qelt_variant_map_haskey(m.get(), key.get(), &found), QELT_SUCCESS);
+                EXPECT_EQ(found == 1, at != values.end());
+                EXPECT_EQ(qelt_variant_map_get(m.get(), key.get(), &got),
+                          at != values.end() ? QELT_SUCCESS : QELT_ERR_KEY_NOT_EXISTS);
+                if (at != values.end()) EXPECT_EQ(got->value.i32, at->second) << id;
+            }
+        }
+        check();
+        if (order.size() >= 16) EXPECT_TRUE(chain_indexed(m.get(), hash)) << order.size();
+    }
+    for (uint32_t id : std::vector<uint32_t>(order)) {
+        ASSERT_EQ(qelt_variant_map_delete(m.get(), colliding(id).get()), QELT_SUCCESS);
+        values.erase(id);
+        order.erase(order.begin());
+        if (id % 64 == 0) check();
+    }
+}
+
+// Without memory for its index a chain is walked as before: nothing fails,
+// and the next key set into the chain indexes it again.
+TEST(MapFloodOutOfMemory, ChainWithoutIndexStillWorks) {
+    OwnedVariant m = make(qelt_variant_new_map);
+    const uint32_t hash = hash_of(colliding(0).get());
+    std::vector<OwnedVariant> keys;
+    auto set_next = [&](int fail_new) {
+        keys.push_back(colliding(static_cast<uint32_t>(keys.size())));
+        if (!qelt_test_fail_new(fail_new)) return false;
+        EXPECT_EQ(qelt_variant_map_set(m.get(), keys.back().get(), keys.back().get()), QELT_SUCCESS);
+        qelt_test_fail_new(0);
+        return true;
+    };
+    for (int i = 0; i < 7; ++i) set_next(0);
+    EXPECT_FALSE(chain_indexed(m.get(), hash));
+    // The 8th entry indexes the chain: the index, then its first element.
+    if (!set_next(2)) GTEST_SKIP() << "allocation hook unavailable";
+    EXPECT_FALSE(chain_indexed(m.get(), hash));
+    set_next(0);
+    EXPECT_TRUE(chain_indexed(m.get(), hash));
+    set_next(1);  // adding to the index fails: it is dropped
+    EXPECT_FALSE(chain_indexed(m.get(), hash));
+    ASSERT_EQ(qelt_variant_map_delete(m.get(), keys[0].get()), QELT_SUCCESS);
+    set_next(0);
+    EXPECT_TRUE(chain_indexed(m.get(), hash));
+    std::vector<qelt_variant*> expected;
+    for (size_t i = 1; i < keys.size(); ++i) expected.push_back(keys[i].get());
+    EXPECT_EQ(walk_keys(m), expected);
+    for (uint32_t id = 0; id <= keys.size(); ++id) {
+        uint8_t found = 9;
+        ASSERT_EQ(qelt_variant_map_haskey(m.get(), colliding(id).get(), &found), QELT_SUCCESS);
+        EXPECT_EQ(found, id != 0 && id < keys.size()) << id;
+    }
 }

@@ -105,6 +105,7 @@ qelt_variant* map_step(qelt_variant* v, qelt_variant* up) {
                 ++t->iter_bucket;
                 continue;
             }
+            qelt_hashtable_drop_index(slot);
             e = t->iter_entry = slot;
             t->grow_at = kKeyNext;
         }

@@ -56,3 +56,22 @@ bool qelt_variant_equal(const qelt_variant* a, const qelt_variant* b) noexcept {
     // Containers compare their body pointers here, so they equal only themselves.
     return std::memcmp(a->value.bytes, b->value.bytes, sizeof a->value.bytes) == 0;
 }
+
+int qelt_variant_compare(const qelt_variant* a, const qelt_variant* b) noexcept {
+    if (a == b) return 0;
+    if (a->hash != b->hash) return a->hash < b->hash ? -1 : 1;
+    if (a->type != b->type) return a->type < b->type ? -1 : 1;
+    if (a->subtype != b->subtype) return a->subtype < b->subtype ? -1 : 1;
+    int order = 0;
+    if (qelt_has_heap_payload(a->type)) {
+        if (a->size != b->size) return a->size < b->size ? -1 : 1;
+        // As in qelt_variant_equal: one payload equals itself, and an absent
+        // payload equals only another absent one.
+        if (a->value.ptr == b->value.ptr) return 0;
+        if (a->value.ptr == nullptr || b->value.ptr == nullptr) return a->value.ptr == nullptr ? -1 : 1;
+        order = std::memcmp(a->value.ptr, b->value.ptr, a->size);
+    } else {
+        order = std::memcmp(a->value.bytes, b->value.bytes, sizeof a->value.bytes);
+    }
+    return (order > 0) - (order < 0);
+}

@@ -2,16 +2,52 @@
 // array. Bucket choice, chain order and the resize visiting order decide the
 // iteration order, which is the order in which maps are written out, so none
 // of them may change.
+//
+// The hash is fixed and unseeded (the written order follows from it), so
+// anyone can make many keys that share a bucket. A chain that grows long
+// therefore gets a side index, ordered by hash and value, that finds a key in
+// logarithmic time; the chain itself keeps its order. The index only speeds
+// lookups up: where it cannot be allocated the chain is walked as before.
 #include "qelt_internal.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <set>
+
+namespace {
+
+// An index element: the entry holding a key. When a successor moves into a
+// slot the element is repointed; its key's value, and so its place, stays.
+struct IndexRef {
+    mutable qelt_hashtable_entry* entry;
+};
+
+struct ByKey {
+    using is_transparent = void;
+    static const qelt_variant* key_of(const IndexRef& r) { return r.entry->key; }
+    static const qelt_variant* key_of(const qelt_variant* k) { return k; }
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
+        return qelt_variant_compare(key_of(a), key_of(b)) < 0;
+    }
+};
+
+}  // namespace
+
+struct qelt_chain_index {
+    std::set<IndexRef, ByKey> refs;
+    qelt_hashtable_entry* tail;  // the chain's last entry
+};
 
 namespace {
 
 constexpr uint32_t kMinBuckets = 4;
 constexpr uint32_t kMaxBuckets = uint32_t{1} << 31;
 constexpr uint32_t kMapHint = 8;
+// A chain this long gets an index. With the load at most three quarters a
+// chain of 8 is rare enough that ordinary maps never pay for one.
+constexpr uint32_t kIndexFrom = 8;
 
 qelt_map* body_of(qelt_variant* v) { return static_cast<qelt_map*>(v->value.ptr); }
 
@@ -72,6 +108,57 @@ uint32_t nodes_needed(qelt_hashtable* table, qelt_hashtable_entry* fresh, uint32
     return needed;
 }
 
+// Indexes the chain whose head lies in `slot`. Without memory for it the
+// chain stays unindexed, which changes only the speed of lookups.
+void build_index(qelt_hashtable_entry* slot) noexcept {
+    auto* index = new (std::nothrow) qelt_chain_index{};
+    if (index == nullptr) return;
+    try {
+        for (qelt_hashtable_entry* e = slot; e != nullptr; e = e->next) {
+            index->refs.insert(IndexRef{e});
+            index->tail = e;
+        }
+    } catch (const std::bad_alloc&) {
+        delete index;
+        return;
+    }
+    slot->index = index;
+}
+
+bool chain_reaches(const qelt_hashtable_entry* slot, uint32_t length) {
+    if (slot->key == nullptr) return false;
+    for (; slot != nullptr && length > 0; slot = slot->next) --length;
+    return length == 0;
+}
+
+// The entry whose key equals `key` in the chain at `slot`, or null. Walking an
+// unindexed chain also reports its last entry and its length.
+struct Found {
+    qelt_hashtable_entry* entry = nullptr;
+    qelt_hashtable_entry* last = nullptr;
+    uint32_t length = 0;
+};
+
+Found find_in_chain(qelt_hashtable_entry* slot, const qelt_variant* key) {
+    Found found;
+    if (slot->index != nullptr) {
+        const auto it = slot->index->refs.find(key);
+        if (it != slot->index->refs.end()) found.entry = it->entry;
+        found.last = slot->index->tail;
+        return found;
+    }
+    if (slot->key == nullptr) return found;
+    for (qelt_hashtable_entry* e = slot; e != nullptr; e = e->next) {
+        ++found.length;
+        if (qelt_variant_equal(e->key, key)) {
+            found.entry = e;
+            return found;
+        }
+        found.last = e;
+    }
+    return found;
+}
+
 void free_nodes(qelt_hashtable_entry* list) {
     while (list != nullptr) {
         qelt_hashtable_entry* next = list->next;
@@ -107,6 +194,7 @@ void qelt_hashtable_free(qelt_hashtable* table) noexcept {
     if (table->used_buckets != 0) {
         for_each_entry(table->buckets, table->bucket_count,
                        [](qelt_hashtable_entry* e, bool in_slot) {
+                           if (in_slot) qelt_hashtable_drop_index(e);
                            qelt_variant_decref(e->key);
                            qelt_variant_decref(e->value);
                            if (!in_slot) std::free(e);
@@ -123,10 +211,8 @@ qelt_hashtable_entry* qelt_hashtable_bucket(qelt_hashtable* table, qelt_variant*
 }
 
 qelt_hashtable_entry* qelt_hashtable_get(qelt_hashtable* table, qelt_variant* key) noexcept {
-    for (qelt_hashtable_entry* e = qelt_hashtable_bucket(table, key); e != nullptr; e = e->next) {
-        if (qelt_variant_equal(e->key, key)) return e;
-    }
-    return nullptr;
+    qelt_hashtable_entry* slot = qelt_hashtable_bucket(table, key);
+    return slot != nullptr ? find_in_chain(slot, key).entry : nullptr;
 }
 
 qelt_hashtable_entry* qelt_hashtable_set(qelt_hashtable* table, qelt_variant* key,
@@ -141,19 +227,14 @@ qelt_hashtable_entry* qelt_hashtable_set(qelt_hashtable* table, qelt_variant* ke
     }
     qelt_hashtable_entry* slot = qelt_hashtable_bucket(table, key);
     qelt_hashtable_entry* entry = nullptr;
+    Found found;
     if (slot->key == nullptr) {
         entry = slot;
         ++table->count;
         ++table->used_buckets;
     } else {
-        qelt_hashtable_entry* last = slot;
-        for (qelt_hashtable_entry* e = slot; e != nullptr; e = e->next) {
-            if (qelt_variant_equal(e->key, key)) {
-                entry = e;
-                break;
-            }
-            last = e;
-        }
+        found = find_in_chain(slot, key);
+        entry = found.entry;
         if (entry == nullptr) {
             entry = alloc_entry();
             if (entry == nullptr) {
@@ -161,8 +242,8 @@ qelt_hashtable_entry* qelt_hashtable_set(qelt_hashtable* table, qelt_variant* ke
                 qelt_variant_decref(key);
                 return nullptr;
             }
-            entry->prev = last;
-            last->next = entry;
+            entry->prev = found.last;
+            found.last->next = entry;
             ++table->count;
         }
     }
@@ -172,31 +253,52 @@ qelt_hashtable_entry* qelt_hashtable_set(qelt_hashtable* table, qelt_variant* ke
     qelt_variant* old_value = entry->value;
     entry->key = key;
     entry->value = value;
+    if (old_key == nullptr && entry != slot) {
+        if (slot->index != nullptr) {
+            try {
+                slot->index->refs.insert(IndexRef{entry});
+                slot->index->tail = entry;
+            } catch (const std::bad_alloc&) {
+                qelt_hashtable_drop_index(slot);
+            }
+        } else if (found.length + 1 >= kIndexFrom) {
+            build_index(slot);
+        }
+    }
     if (old_key != nullptr) qelt_variant_decref(old_key);
     if (old_value != nullptr) qelt_variant_decref(old_value);
     return entry;
 }
 
 void qelt_hashtable_delete(qelt_hashtable* table, qelt_variant* key) noexcept {
-    qelt_hashtable_entry* e = qelt_hashtable_get(table, key);
+    qelt_hashtable_entry* slot = qelt_hashtable_bucket(table, key);
+    qelt_hashtable_entry* e = slot != nullptr ? find_in_chain(slot, key).entry : nullptr;
     if (e == nullptr) return;
     qelt_hashtable_rewind(table);
+    qelt_chain_index* index = slot->index;
+    if (index != nullptr) index->refs.erase(index->refs.find(key));
     qelt_variant* gone_key = e->key;
     qelt_variant* gone_value = e->value;
     qelt_hashtable_entry* node = nullptr;  // overflow node to free
-    if (e->prev == nullptr && e->next != nullptr) {
+    if (e == slot && e->next != nullptr) {
         // The successor moves into the slot, which stays the chain's head.
         node = e->next;
+        if (index != nullptr) {
+            index->refs.find(node->key)->entry = e;
+            if (index->tail == node) index->tail = e;
+        }
         e->key = node->key;
         e->value = node->value;
         e->next = node->next;
         if (node->next != nullptr) node->next->prev = e;
-    } else if (e->prev == nullptr) {
+    } else if (e == slot) {
+        qelt_hashtable_drop_index(e);
         e->key = nullptr;
         e->value = nullptr;
         --table->used_buckets;
     } else {
         node = e;
+        if (index != nullptr && index->tail == e) index->tail = e->prev;
         e->prev->next = e->next;
         if (e->next != nullptr) e->next->prev = e->prev;
     }
@@ -231,14 +333,15 @@ void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) noexcept {
         spare = node;
     }
 
-    // While placing, a slot's `prev` (always null in a settled table) points
-    // at its chain's last entry, so appending stays constant time however
-    // long a chain grows.
+    // While placing, a fresh slot's `prev` points at its chain's last entry,
+    // so appending stays constant time however long a chain grows. The old
+    // indexes go; the new chains that are long get new ones.
     const uint32_t mask = new_count - 1;
     uint32_t count = 0;
     uint32_t used = 0;
     for_each_entry(table->buckets, table->bucket_count,
                    [&](qelt_hashtable_entry* e, bool in_slot) {
+                       if (in_slot) qelt_hashtable_drop_index(e);
                        qelt_hashtable_entry& slot = fresh[e->key->hash & mask];
                        ++count;
                        if (slot.key == nullptr) {
@@ -261,7 +364,10 @@ void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) noexcept {
                        last->next = node;
                        slot.prev = node;
                    });
-    for (uint32_t b = 0; b < new_count; ++b) fresh[b].prev = nullptr;
+    for (uint32_t b = 0; b < new_count; ++b) {
+        fresh[b].index = nullptr;  // it held the tail while placing
+        if (chain_reaches(&fresh[b], kIndexFrom)) build_index(&fresh[b]);
+    }
 
     std::free(table->buckets);
     table->buckets = fresh;
@@ -294,6 +400,11 @@ qelt_hashtable_entry* qelt_hashtable_next(qelt_hashtable* table) noexcept {
 void qelt_hashtable_rewind(qelt_hashtable* table) noexcept {
     table->iter_bucket = 0;
     table->iter_entry = nullptr;
+}
+
+void qelt_hashtable_drop_index(qelt_hashtable_entry* slot) noexcept {
+    delete slot->index;
+    slot->index = nullptr;
 }
 
 // ---------------------------------------------------------------------------

@@ -28,6 +28,10 @@ void qelt_variant_free_record(qelt_variant* v) noexcept;
 // holds, depth first, without native recursion, then frees body and record.
 void qelt_container_destroy(qelt_variant* v) noexcept;
 
+// A total order on values that agrees with qelt_variant_equal (0 exactly for
+// equal values), ordering by hash first. Both hashes must be computed.
+int qelt_variant_compare(const qelt_variant* a, const qelt_variant* b) noexcept;
+
 // ---------------------------------------------------------------------------
 // List body
 // ---------------------------------------------------------------------------
@@ -45,8 +49,14 @@ qelt_err qelt_list_reset(qelt_list* list) noexcept;
 // Map body and hash table
 // ---------------------------------------------------------------------------
 
+// The ordered lookup index of one long chain; private to the map.
+struct qelt_chain_index;
+
 struct qelt_hashtable_entry {
-    qelt_hashtable_entry* prev;  // null for the entry lying in a bucket slot
+    union {
+        qelt_hashtable_entry* prev;  // an overflow entry: the entry before it
+        qelt_chain_index* index;     // a bucket slot: its chain's index, null while short
+    };
     qelt_hashtable_entry* next;
     qelt_variant* key;           // null in an empty slot
     qelt_variant* value;
@@ -77,6 +87,8 @@ void qelt_hashtable_delete(qelt_hashtable* table, qelt_variant* key) noexcept;
 void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) noexcept;
 qelt_hashtable_entry* qelt_hashtable_next(qelt_hashtable* table) noexcept;
 void qelt_hashtable_rewind(qelt_hashtable* table) noexcept;
+// Frees the index of the chain whose head lies in `slot`, if it has one.
+void qelt_hashtable_drop_index(qelt_hashtable_entry* slot) noexcept;
 
 }  // extern "C"
 
