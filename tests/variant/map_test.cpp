@@ -287,6 +287,20 @@ std::vector<int32_t> same_bucket_ints(uint32_t hash, size_t n) {
     return found;
 }
 
+// The ids of the colliding keys in iteration order; `seen` counts all keys.
+std::vector<uint32_t> colliding_walk(const OwnedVariant& m, size_t* seen = nullptr) {
+    std::vector<uint32_t> ids;
+    for (qelt_variant* k : walk_keys(m)) {
+        if (seen != nullptr) ++*seen;
+        if (k->type != QELT_VARIANT_TYPE_BINARY) continue;
+        const auto* data = static_cast<const uint8_t*>(k->value.ptr);
+        uint32_t id = 0;
+        for (int b = 0; b < 10; ++b) id |= uint32_t{data[6 * b] == 0x67} << b;
+        ids.push_back(id);
+    }
+    return ids;
+}
+
 bool chain_indexed(qelt_variant* map, uint32_t hash) {
     const qelt_hashtable* t = table(map);
     return t->buckets[hash & (t->bucket_count - 1)].index != nullptr;
@@ -306,16 +320,8 @@ TEST(MapFlood, LongChainsKeepOrderAndFindEveryKey) {
     std::map<int64_t, int32_t> values;  // colliding id, or -1 - index into ints
     std::mt19937 rng(13);
     auto check = [&] {
-        std::vector<uint32_t> walked;
         size_t seen = 0;
-        for (qelt_variant* k : walk_keys(m)) {
-            ++seen;
-            if (k->type != QELT_VARIANT_TYPE_BINARY) continue;
-            uint32_t id = 0;
-            for (int b = 0; b < 10; ++b) id |= uint32_t{static_cast<const uint8_t*>(k->value.ptr)[6 * b] == 0x67} << b;
-            walked.push_back(id);
-        }
-        EXPECT_EQ(walked, order);
+        EXPECT_EQ(colliding_walk(m, &seen), order);
         EXPECT_EQ(seen, values.size());
         EXPECT_EQ(table(m.get())->count, values.size());
     };
@@ -354,6 +360,41 @@ TEST(MapFlood, LongChainsKeepOrderAndFindEveryKey) {
         order.erase(order.begin());
         if (id % 64 == 0) check();
     }
+}
+
+// An indexed chain emptied from its head (each successor moving into the
+// slot) and from its tail, with keys appended in between: each append must
+// land behind the chain's true last entry. 30 keys of other buckets keep the
+// table at 64 buckets, so no shrink rebuilds the index.
+TEST(MapFlood, IndexedChainLosesHeadAndTail) {
+    const uint32_t hash = hash_of(colliding(0).get());
+    IntMap m({});
+    for (int k = 0; m.keys.size() < 30; ++k) {
+        if ((hash_of(i32(k).get()) & 63) != (hash & 63)) m.set(k);
+    }
+    std::vector<uint32_t> order;
+    auto set = [&](uint32_t id) {
+        ASSERT_EQ(qelt_variant_map_set(m.map.get(), colliding(id).get(), i32(0).get()), QELT_SUCCESS);
+        order.push_back(id);
+    };
+    auto del = [&](uint32_t id) {
+        ASSERT_EQ(qelt_variant_map_delete(m.map.get(), colliding(id).get()), QELT_SUCCESS);
+        order.erase(std::find(order.begin(), order.end(), id));
+    };
+    for (uint32_t id = 0; id < 10; ++id) set(id);
+    ASSERT_TRUE(chain_indexed(m.map.get(), hash));
+    for (uint32_t id = 0; id < 9; ++id) del(id);  // down to [9]
+    set(10);
+    del(10);  // the tail
+    set(11);
+    del(9);  // the head, whose successor is the tail
+    set(12);
+    set(13);
+    del(13);
+    set(14);
+    EXPECT_TRUE(chain_indexed(m.map.get(), hash));
+    EXPECT_EQ(colliding_walk(m.map), order);
+    EXPECT_EQ(table(m.map.get())->count, 33u);
 }
 
 // Without memory for its index a chain is walked as before: nothing fails,
