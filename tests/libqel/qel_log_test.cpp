@@ -15,6 +15,26 @@ TEST(QelLog, RecordIsCalendarLineThenMessageLineWithLocation) {
     EXPECT_TRUE(std::regex_match(out, shape)) << out;
 }
 
+// The record is assembled in a buffer of its own; one longer than that buffer
+// comes out whole all the same.
+TEST(QelLog, FormatsAndLongTextsComeOutUnchanged) {
+    const std::string long_text(3000, 'x');
+    const struct {
+        const char* format;
+        const char* text;
+        std::string message;
+    } cases[] = {
+        {"100%% %x: %s (%d)", "e", "100% x: e (-7)"},
+        {"\"m\":expression failed %s: error (%d)", nullptr, "\"m\":expression failed (null): error (-7)"},
+        {"%s/%d", long_text.c_str(), long_text + "/-7"},
+    };
+    for (const auto& c : cases) {
+        const std::string out = captured([&] { qel_log_error(long_text.c_str(), 7, c.format, c.text, -7); });
+        const size_t line = out.find('\n') + 1;
+        EXPECT_EQ(out.substr(line), " " + c.message + " [" + long_text + "][line: 7] \n") << c.format;
+    }
+}
+
 TEST(QelLog, NullStackPrintsRecordWithoutExpressionOrCode) {
     const std::string out = captured([] {
         EXPECT_FALSE(qel_stack_push(nullptr, nullptr));

@@ -4,6 +4,7 @@ import ctypes
 import gc
 import os
 import random
+import re
 import struct
 import threading
 
@@ -135,6 +136,34 @@ def test_threads_read_one_large_stream_at_once():
     for t in threads:
         t.join()
     assert results == [data] * len(results)
+
+
+# One diagnostic record: the calendar line, then the message line.
+DIAGNOSTIC = re.compile(r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}\n"
+                    r' "[a-z !]+":expression failed [^\n]+: error \(\d+\) \[[^\]\n]+\]\[line: \d+\] \n')
+
+
+def test_diagnostic_records_of_threads_stay_whole(tmp_path, capfd):
+    missing = str(tmp_path / "missing")
+
+    def fail(rounds):
+        for _ in range(rounds):
+            with pytest.raises(q.qeltypesError):
+                q.qelt_read_from_buffer(b"_QEL\x01\x00\x00\x30\x77")
+            with pytest.raises(q.qeltypesError):
+                q.qelt_read_from_file(missing)
+
+    fail(1)
+    per_round = len(DIAGNOSTIC.findall(capfd.readouterr().out))
+    threads = [threading.Thread(target=fail, args=(300,)) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    out = capfd.readouterr().out
+    records = DIAGNOSTIC.findall(out)
+    assert len(records) == 4 * 300 * per_round and per_round >= 2
+    assert "".join(records) == out
 
 
 # --- hostile keys -------------------------------------------------------------------

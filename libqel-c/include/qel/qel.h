@@ -121,8 +121,8 @@ typedef struct qel_timestamp {
 /* Prints one record on standard output and flushes it: the calendar time
  * line, then " " and `format` expanded (only %s, taking a string, null prints
  * "(null)", and %d, taking an int32_t, are understood; "%x" prints "x"), then
- * " [path][line: N] " and a line feed. Takes no lock: records printed by two
- * threads at once may interleave. */
+ * " [path][line: N] " and a line feed. Each record goes out whole, in one
+ * write with stdout locked, so records of concurrent calls never mix. */
 void qel_log_error(const char* path, uint32_t line, const char* format, ...) QEL_NOEXCEPT;
 
 /* Opens `filename` in binary mode, "wb" (create or truncate) when `write` is
