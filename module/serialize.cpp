@@ -4,6 +4,8 @@
 
 #include "qelt/qelt_bridge.h"
 
+#include <cstring>
+
 namespace qeltypes {
 
 namespace {
@@ -13,6 +15,16 @@ namespace {
 uint32_t file_name_capacity(Py_ssize_t length)
 {
     return length >= 1 ? static_cast<uint32_t>(length + 1) : 0;
+}
+
+/* The libraries end a name at its first NUL, so such a name would reach
+ * another file; refused with open()'s ValueError before anything is opened. */
+bool refuse_embedded_nul(const char* name, Py_ssize_t length)
+{
+    if (name == nullptr || std::memchr(name, '\0', static_cast<size_t>(length)) == nullptr)
+        return false;
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return true;
 }
 
 } // namespace
@@ -62,7 +74,7 @@ PyObject* meth_qelt_write_to_file(PyObject*, PyObject* args)
     if (!parse_with_lengths(args, "Oz#", &handle, &name, &length))
         return nullptr;
     const TerminatedText terminated(PyTuple_GetItem(args, 1), name, length, "qelt_write_to_file");
-    if (!terminated.ok())
+    if (!terminated.ok() || refuse_embedded_nul(name, length))
         return nullptr;
     qelt_variant* root = to_variant(handle);
     const char* const safe_name = terminated.text();
@@ -124,7 +136,7 @@ PyObject* meth_qelt_read_from_file(PyObject*, PyObject* args)
     if (!parse_with_lengths(args, "z#", &name, &length))
         return nullptr;
     const TerminatedText terminated(PyTuple_GetItem(args, 0), name, length, "qelt_read_from_file");
-    if (!terminated.ok())
+    if (!terminated.ok() || refuse_embedded_nul(name, length))
         return nullptr;
     const char* const safe_name = terminated.text();
     const uint32_t capacity = file_name_capacity(length);

@@ -50,12 +50,24 @@ def test_round_trip_through_a_file(tree, tmp_path, as_bytes):
     q.qelt_variant_decref(copy)
 
 
-def test_file_name_without_terminator_or_cut_at_a_nul(tree, tmp_path):
+def test_file_name_without_terminator(tree, tmp_path):
     exact, backing = unterminated(os.fsencode(str(tmp_path / "plain.qel")))
     q.qelt_write_to_file(tree, exact)
     q.qelt_variant_decref(q.qelt_read_from_file(exact))
-    q.qelt_write_to_file(tree, str(tmp_path / "short") + "\0ignored")
-    assert sorted(os.listdir(str(tmp_path))) == ["plain.qel", "short"]
+    assert os.listdir(str(tmp_path)) == ["plain.qel"]
+
+
+# Cut at the NUL, the name would reach another file.
+@pytest.mark.parametrize("name", ["short\0ignored", b"short\0", "\0"])
+def test_file_name_with_a_nul_is_refused(tree, tmp_path, name):
+    (tmp_path / "short").write_bytes(b"old")
+    name = (os.fsencode(str(tmp_path)) + b"/" + name if isinstance(name, bytes)
+            else str(tmp_path) + "/" + name)
+    for call in (lambda: q.qelt_write_to_file(tree, name), lambda: q.qelt_read_from_file(name)):
+        with pytest.raises(ValueError, match="^embedded null byte$"):
+            call()
+    assert os.listdir(str(tmp_path)) == ["short"]
+    assert (tmp_path / "short").read_bytes() == b"old"
 
 
 def test_non_container_root_is_refused():
