@@ -223,13 +223,13 @@ qelt_err qelt_write_to_file(qelt_variant* root, const char* filename, uint32_t n
     if (err) return err;
 
     qel_writer* raw = nullptr;
-    err = as_qelt(qel_writer_new_file(&raw, filename, n_fn));
-    WriterPtr w(raw);  // a handle left by a failed header write still closes its file
+    err = as_qelt(qel_writer_new_file_replacing(&raw, filename, n_fn));
+    // Freed without a commit, the writer leaves the old file as it was.
+    WriterPtr w(raw);
     if (err) return err;
     err = qelt_write_variant(w.get(), root);
     if (err) return err;
-    // Closing flushes the last bytes; a failure there is a failed write too.
-    return as_qelt(qel_writer_free(w.release()));
+    return as_qelt(qel_writer_commit(w.release()));
 }
 
 qelt_err qelt_free_buffer(uint8_t* buffer) noexcept {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "qel_check.h"
+#include "qel_file.h"
 #include "qel_string.h"
 
 /* ======================================================================== */
@@ -101,10 +102,24 @@ extern "C" qel_err qel_state_step(uint32_t kind, qel_state** current, qel_stack*
 
 namespace {
 
-// Everything a handle owns. Buffered bytes that never reach the file are a
-// failed write; a flush by someone else (fflush(NULL)) leaves its failure
-// only in the stream's error flag.
-qel_err release_writer(qel_writer* w) noexcept {
+// The temporary file of a replacing writer, removed unless it was moved
+// over its target.
+struct Replacement {
+    char* temporary;
+    char* target;
+    ~Replacement() {
+        if (temporary != nullptr) std::remove(temporary);
+        qel_free(temporary);
+        qel_free(target);
+    }
+};
+
+// Everything a handle owns; `publish` moves a replacing writer's file over
+// its target. Buffered bytes that never reach the file are a failed write; a
+// flush by someone else (fflush(NULL)) leaves its failure only in the
+// stream's error flag.
+qel_err release_writer(qel_writer* w, bool publish) noexcept {
+    Replacement replacement{w->temporary, w->target};
     if (w->stack != nullptr) qel_stack_free(w->stack);
     qel_free(w->state);
     int closed = 0;
@@ -115,11 +130,17 @@ qel_err release_writer(qel_writer* w) noexcept {
     qel_free(w->buffer);
     qel_free(w);
     QEL_CHECK(0 == closed, "write to file failed", QEL_ERR_FILE);
+    if (publish && replacement.temporary != nullptr) {
+        QEL_CHECK(0 == std::rename(replacement.temporary, replacement.target), "write to file failed",
+                  QEL_ERR_FILE);
+        qel_free(replacement.temporary);
+        replacement.temporary = nullptr;
+    }
     return QEL_SUCCESS;
 }
 
 struct WriterRelease {
-    void operator()(qel_writer* w) const noexcept { release_writer(w); }
+    void operator()(qel_writer* w) const noexcept { release_writer(w, false); }
 };
 using WriterGuard = std::unique_ptr<qel_writer, WriterRelease>;
 
@@ -155,21 +176,43 @@ extern "C" qel_err qel_writer_new_buffer(qel_writer** writer) noexcept {
     return QEL_SUCCESS;
 }
 
-extern "C" qel_err qel_writer_new_file(qel_writer** writer, const char* filename, size_t n_fn) noexcept {
-    QEL_CHECK(NULL != writer, "illegal parameters", QEL_ERR_INVALID);
-    FILE* file = nullptr;
-    if (qel_err err = qel_file_open(&file, filename, n_fn, 1)) return err;
+namespace {
+
+// A file-mode handle around an open stream, and the header written. A failed
+// header leaves the handle in *writer for the caller to free; on every other
+// failure the stream is closed and its temporary file removed.
+qel_err new_file_writer(qel_writer** writer, FILE* file, char* temporary, char* target) noexcept {
     qel_writer* newhdl = nullptr;
     if (qel_err err = qel_writer_alloc(&newhdl)) {
         std::fclose(file);
+        const Replacement discarded{temporary, target};
         return err;
     }
     newhdl->mode = QEL_MODE_FILE;
     newhdl->file = file;
-    // Stored before the header is written: a failed header leaves the handle
-    // (and its file) for the caller to free.
+    newhdl->temporary = temporary;
+    newhdl->target = target;
     *writer = newhdl;
     return qel_writer_output(newhdl, kHeader, sizeof kHeader);
+}
+
+}  // namespace
+
+extern "C" qel_err qel_writer_new_file(qel_writer** writer, const char* filename, size_t n_fn) noexcept {
+    QEL_CHECK(NULL != writer, "illegal parameters", QEL_ERR_INVALID);
+    FILE* file = nullptr;
+    if (qel_err err = qel_file_open(&file, filename, n_fn, 1)) return err;
+    return new_file_writer(writer, file, nullptr, nullptr);
+}
+
+extern "C" qel_err qel_writer_new_file_replacing(qel_writer** writer, const char* filename,
+                                                 size_t n_fn) noexcept {
+    QEL_CHECK(NULL != writer, "illegal parameters", QEL_ERR_INVALID);
+    FILE* file = nullptr;
+    char* temporary = nullptr;
+    char* target = nullptr;
+    if (qel_err err = qel_file_open_replacing(&file, &temporary, &target, filename, n_fn)) return err;
+    return new_file_writer(writer, file, temporary, target);
 }
 
 extern "C" qel_err qel_writer_get_buffer(qel_writer* w, const uint8_t** buffer, uint64_t* size) noexcept {
@@ -181,7 +224,12 @@ extern "C" qel_err qel_writer_get_buffer(qel_writer* w, const uint8_t** buffer, 
 
 extern "C" qel_err qel_writer_free(qel_writer* w) noexcept {
     QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
-    return release_writer(w);
+    return release_writer(w, false);
+}
+
+extern "C" qel_err qel_writer_commit(qel_writer* w) noexcept {
+    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    return release_writer(w, true);
 }
 
 /* ======================================================================== */

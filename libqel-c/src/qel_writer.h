@@ -19,6 +19,8 @@ struct qel_writer {
     uint8_t* buffer;   /* buffer mode: the stream so far */
     uint64_t used;     /* buffer mode: stream bytes in the buffer */
     FILE* file;        /* file mode: the output */
+    char* temporary;   /* replacing: the file written, moved over `target` on commit */
+    char* target;
 };
 
 /* Bytes a buffer-mode writer starts with, and its least growth step. */

@@ -25,7 +25,10 @@ extern "C" {
  * null and *size 0. */
 qelt_err qelt_write_to_buffer(qelt_variant* root, uint8_t** buffer, uint32_t* size) QELT_NOEXCEPT;
 /* Creates or replaces the file. `n_fn` is the name's capacity in bytes,
- * terminator included. A refused root leaves an existing file untouched. */
+ * terminator included. A regular file is replaced only by a complete stream:
+ * on any failure (a refused root or tree, a failed write) it keeps its old
+ * contents and no temporary file is left (qel_writer_new_file_replacing). A
+ * FIFO or device is written in place. */
 qelt_err qelt_write_to_file(qelt_variant* root, const char* filename, uint32_t n_fn) QELT_NOEXCEPT;
 /* Releases a buffer from qelt_write_to_buffer. */
 qelt_err qelt_free_buffer(uint8_t* buffer) QELT_NOEXCEPT;

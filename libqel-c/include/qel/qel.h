@@ -155,6 +155,16 @@ qel_err qel_writer_new_buffer(qel_writer** writer) QEL_NOEXCEPT;
  * the caller frees (closing the file); on every other failure *writer is
  * unchanged and no file stays open. */
 qel_err qel_writer_new_file(qel_writer** writer, const char* filename, size_t n_fn) QEL_NOEXCEPT;
+/* As qel_writer_new_file, but the file is replaced only by qel_writer_commit:
+ * a regular file, or one not there yet, stays as it was until then, and
+ * qel_writer_free leaves it so. The stream goes to a temporary file in the
+ * same folder, which commit renames over the target and free removes. A new
+ * file gets the mode fopen would give it; an existing one keeps its mode,
+ * owner and group. Any other target (a symbolic link such as /dev/stdout, a
+ * file with several hard links, a FIFO, a device), or one beside which no
+ * temporary file may be made, is written in place as by qel_writer_new_file.
+ * A full disk fails at once with QEL_ERR_FILE. */
+qel_err qel_writer_new_file_replacing(qel_writer** writer, const char* filename, size_t n_fn) QEL_NOEXCEPT;
 
 /* Scalar emitters: one element of the named type, allowed in a list, as a map
  * key or value. */
@@ -201,6 +211,11 @@ qel_err qel_writer_get_buffer(qel_writer* w, const uint8_t** buffer, uint64_t* s
  * still buffered for the file could not be written; the handle is released
  * all the same. */
 qel_err qel_writer_free(qel_writer* w) QEL_NOEXCEPT;
+/* Releases the handle as qel_writer_free does and then, for a writer from
+ * qel_writer_new_file_replacing, moves its file over the target. On
+ * QEL_ERR_FILE (bytes not written, or the move failed) the temporary file is
+ * removed and the target is as it was. */
+qel_err qel_writer_commit(qel_writer* w) QEL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Elements                                                                   */
