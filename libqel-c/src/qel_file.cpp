@@ -30,14 +30,17 @@ namespace {
 // not taken yet, or a regular file that a new file can stand in for whole.
 // Not a symbolic link (which may lead through /proc to an open stream, as
 // /dev/stdout does), nor a file with several links (which would part from
-// the others); those, FIFOs and devices are written in place. *existing
-// receives the file's status, its mode -1 when there is no file.
+// the others); those, FIFOs and devices are written in place. Nor a file the
+// process may not write: the rename would replace it all the same, where
+// opening it is refused. *existing receives the file's status, its mode -1
+// when there is no file.
 bool replaceable(const char* filename, struct stat* existing) {
     if (lstat(filename, existing) != 0) {
         existing->st_mode = static_cast<mode_t>(-1);
         return errno == ENOENT;
     }
-    return S_ISREG(existing->st_mode) && existing->st_nlink == 1;
+    return S_ISREG(existing->st_mode) && existing->st_nlink == 1 &&
+           faccessat(AT_FDCWD, filename, W_OK, AT_EACCESS) == 0;
 }
 
 // Creates "<folder>/.<name>.<6 letters>" beside `target`. The creating open

@@ -129,3 +129,35 @@ TEST(QelFileReplacing, FullDiskKeepsTheOldFile) {
     EXPECT_EQ(slurp(file), "old");
     EXPECT_EQ(listing(folder), std::set<std::string>{"out.qel"});
 }
+
+// A file the process may not write, though it owns it, is refused as by the
+// plain open, where the folder would let a new file be renamed over it.
+TEST(QelFileReplacing, FileThatMayNotBeWrittenIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to write as another user";
+    // A folder every user may reach and write to.
+    char pattern[] = "/tmp/qel-read-only-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path folder = pattern;
+    chmod(folder.c_str(), 0777);
+    const fs::path file = folder / "out.qel";
+    std::ofstream(file, std::ios::binary) << "old";
+    chmod(file.c_str(), 0444);
+    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+    const std::string out = captured([&] {
+        std::fflush(stdout);
+        const pid_t child = fork();
+        if (child == 0) {
+            const bool dropped = setgid(65534) == 0 && setuid(65534) == 0;
+            const qel_err err = dropped ? write_list(file, true) : QEL_SUCCESS;
+            std::fflush(stdout);
+            _exit(err == QEL_ERR_FILE ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    });
+    EXPECT_RECORD(out, "cannot open file", "*filehandle != NULL", 5507);
+    EXPECT_EQ(slurp(file), "old");
+    EXPECT_EQ(listing(folder), std::set<std::string>{"out.qel"});
+    fs::remove_all(folder);
+}
