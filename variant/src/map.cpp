@@ -33,10 +33,26 @@ struct ByKey {
     }
 };
 
+// The index takes its memory where the rest of the table does.
+template <typename T>
+struct CallocAllocator {
+    using value_type = T;
+    CallocAllocator() = default;
+    template <typename U>
+    CallocAllocator(const CallocAllocator<U>&) noexcept {}
+    T* allocate(size_t n) {
+        if (void* p = std::calloc(n, sizeof(T))) return static_cast<T*>(p);
+        throw std::bad_alloc();
+    }
+    void deallocate(T* p, size_t) noexcept { std::free(p); }
+    template <typename U>
+    bool operator==(const CallocAllocator<U>&) const noexcept { return true; }
+};
+
 }  // namespace
 
 struct qelt_chain_index {
-    std::set<IndexRef, ByKey> refs;
+    std::set<IndexRef, ByKey, CallocAllocator<IndexRef>> refs;
     qelt_hashtable_entry* tail;  // the chain's last entry
 };
 
@@ -111,18 +127,18 @@ uint32_t nodes_needed(qelt_hashtable* table, qelt_hashtable_entry* fresh, uint32
 // Indexes the chain whose head lies in `slot`. Without memory for it the
 // chain stays unindexed, which changes only the speed of lookups.
 void build_index(qelt_hashtable_entry* slot) noexcept {
-    auto* index = new (std::nothrow) qelt_chain_index{};
-    if (index == nullptr) return;
+    void* block = std::calloc(1, sizeof(qelt_chain_index));
+    if (block == nullptr) return;
+    auto* index = new (block) qelt_chain_index{};
+    slot->index = index;
     try {
         for (qelt_hashtable_entry* e = slot; e != nullptr; e = e->next) {
             index->refs.insert(IndexRef{e});
             index->tail = e;
         }
     } catch (const std::bad_alloc&) {
-        delete index;
-        return;
+        qelt_hashtable_drop_index(slot);
     }
-    slot->index = index;
 }
 
 bool chain_reaches(const qelt_hashtable_entry* slot, uint32_t length) {
@@ -403,7 +419,9 @@ void qelt_hashtable_rewind(qelt_hashtable* table) noexcept {
 }
 
 void qelt_hashtable_drop_index(qelt_hashtable_entry* slot) noexcept {
-    delete slot->index;
+    if (slot->index == nullptr) return;
+    slot->index->~qelt_chain_index();
+    std::free(slot->index);
     slot->index = nullptr;
 }
 
