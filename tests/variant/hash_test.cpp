@@ -34,8 +34,9 @@ TEST(Hash, CoversTheDocumentedValueBytes) {
     const unsigned char blob[3] = {1, 2, 3};
     EXPECT_EQ(hash_of(make(qelt_variant_new_binary, blob, 3u, uint8_t{9})),
               qelt_hash_bytes(QELT_VARIANT_TYPE_BINARY, 9, blob, 3));
-    OwnedVariant list = make(qelt_variant_new_list);  // by identity: its body pointer
-    EXPECT_EQ(hash_of(list), qelt_hash_bytes(QELT_VARIANT_TYPE_LIST, 0, &list->value.ptr, 8));
+    OwnedVariant list = make(qelt_variant_new_list);  // by identity: its record's address
+    const qelt_variant* address = list.get();
+    EXPECT_EQ(hash_of(list), qelt_hash_bytes(QELT_VARIANT_TYPE_LIST, 0, &address, 8));
 }
 
 TEST(Hash, ComputedOnceAndNeverTheSentinel) {

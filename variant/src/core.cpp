@@ -1,8 +1,7 @@
 // Record allocation, reference counting and the simple queries.
 #include "payload.h"
+#include "pool.h"
 #include "qelt_internal.h"
-
-#include <cstdlib>
 
 extern "C" {
 const int32_t QELT_LIST_INDEX_UNKNOWN = -1;
@@ -19,15 +18,15 @@ constexpr uint32_t kApiVersion = 101;
 // Allocation
 // ---------------------------------------------------------------------------
 
-void* qelt_mem_alloc(uint32_t size, bool zero) noexcept {
-    return zero ? std::calloc(1, size) : std::malloc(size);
-}
+void* qelt_mem_alloc(uint32_t size, bool zero) noexcept { return qelt_block_alloc(size, zero); }
+
+void qelt_mem_free(void* block, uint32_t size) noexcept { qelt_block_free(block, size); }
 
 qelt_err qelt_variant_alloc(qelt_variant** out, uint8_t type) noexcept {
     if (out == nullptr) return QELT_ERR_NULL_PTR;
     // Zero fill is part of the value contract: scalars narrower than 8 bytes
     // leave the upper bytes of `value` as they are, and hashing reads them.
-    auto* v = static_cast<qelt_variant*>(std::calloc(1, sizeof(qelt_variant)));
+    qelt_variant* v = qelt_record_alloc();
     *out = v;
     if (v == nullptr) return QELT_ERR_OUT_OF_MEMORY;
     v->type = type;
@@ -37,8 +36,9 @@ qelt_err qelt_variant_alloc(qelt_variant** out, uint8_t type) noexcept {
 }
 
 void qelt_variant_free_record(qelt_variant* v) noexcept {
-    if (qelt_has_heap_payload(v->type)) std::free(v->value.ptr);
-    std::free(v);
+    // A payload block is always exactly `size` bytes.
+    if (qelt_has_heap_payload(v->type)) qelt_mem_free(v->value.ptr, v->size);
+    qelt_record_free(v);
 }
 
 // ---------------------------------------------------------------------------

@@ -17,8 +17,6 @@
 // table, the body and the record.
 #include "qelt_internal.h"
 
-#include <cstdlib>
-
 namespace {
 
 bool is_container(const qelt_variant* v) {
@@ -36,43 +34,32 @@ qelt_variant* release(qelt_variant* v) {
 }
 
 // ---------------------------------------------------------------------------
-// Lists: `capacity` holds the index of the next item to release; the slot
-// before it holds the parent link while a child is being torn down.
+// Lists: the record's `size` (unused by lists) holds the index of the next
+// item to release; the slot before it holds the parent link while a child is
+// being torn down.
 // ---------------------------------------------------------------------------
 
-qelt_list* list_body(qelt_variant* v) {
-    auto* body = static_cast<qelt_list*>(v->value.ptr);
-    return body != nullptr && body->items != nullptr ? body : nullptr;
-}
+qelt_list* list_body(qelt_variant* v) { return static_cast<qelt_list*>(v->value.ptr); }
 
-void list_begin(qelt_variant* v) {
-    if (qelt_list* body = list_body(v)) body->capacity = 0;
-}
+void list_begin(qelt_variant* v) { v->size = 0; }
 
 qelt_variant* list_step(qelt_variant* v, qelt_variant* up) {
     qelt_list* body = list_body(v);
     if (body == nullptr) return nullptr;
-    for (int32_t i = body->capacity; i < body->count; ++i) {
+    for (int32_t i = static_cast<int32_t>(v->size); i < body->count; ++i) {
         if (qelt_variant* child = release(body->items[i])) {
             body->items[i] = up;
-            body->capacity = i + 1;
+            v->size = static_cast<uint32_t>(i) + 1;
             return child;
         }
     }
-    body->capacity = body->count;
+    v->size = static_cast<uint32_t>(body->count);
     return nullptr;
 }
 
-qelt_variant* list_link(qelt_variant* v) {
-    const qelt_list* body = list_body(v);
-    return body->items[body->capacity - 1];
-}
+qelt_variant* list_link(qelt_variant* v) { return list_body(v)->items[v->size - 1]; }
 
-void list_finish(qelt_variant* v) {
-    auto* body = static_cast<qelt_list*>(v->value.ptr);
-    if (body != nullptr) std::free(body->items);
-    std::free(body);
-}
+void list_finish(qelt_variant* v) { qelt_list_free_body(list_body(v)); }
 
 // ---------------------------------------------------------------------------
 // Maps: `iter_bucket` and `iter_entry` hold the entry being released and
@@ -124,7 +111,7 @@ qelt_variant* map_step(qelt_variant* v, qelt_variant* up) {
             }
         }
         qelt_hashtable_entry* next = e->next;
-        if (e != slot) std::free(e);
+        if (e != slot) qelt_block_free(e, sizeof(qelt_hashtable_entry));
         t->iter_entry = next;
         t->grow_at = kKeyNext;
         if (next == nullptr) ++t->iter_bucket;
@@ -140,11 +127,9 @@ qelt_variant* map_link(qelt_variant* v) {
 
 void map_finish(qelt_variant* v) {
     auto* body = static_cast<qelt_map*>(v->value.ptr);
-    if (body != nullptr && body->table != nullptr) {
-        std::free(body->table->buckets);
-        std::free(body->table);
-    }
-    std::free(body);
+    if (body == nullptr) return;
+    qelt_hashtable_release(body->table);
+    qelt_block_free(body, sizeof(qelt_map));
 }
 
 // ---------------------------------------------------------------------------
@@ -163,7 +148,7 @@ qelt_variant* link(qelt_variant* v) { return is_list(v) ? list_link(v) : map_lin
 
 void finish(qelt_variant* v) {
     is_list(v) ? list_finish(v) : map_finish(v);
-    std::free(v);
+    qelt_record_free(v);
 }
 
 }  // namespace

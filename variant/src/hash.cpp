@@ -10,6 +10,10 @@ namespace {
 
 constexpr uint32_t kMultiplier = 0x5294A529u;
 
+bool is_container(const qelt_variant* v) {
+    return v->type == QELT_VARIANT_TYPE_LIST || v->type == QELT_VARIANT_TYPE_MAP;
+}
+
 uint32_t hash_span(uint8_t type, uint8_t subtype, const unsigned char* data,
                    size_t length) noexcept {
     uint32_t h = type * kMultiplier + subtype;
@@ -34,6 +38,13 @@ qelt_err qelt_variant_get_hash(qelt_variant* v, uint32_t* out) noexcept {
         if (qelt_has_heap_payload(v->type) && v->value.ptr != nullptr) {
             h = hash_span(v->type, v->subtype, static_cast<const unsigned char*>(v->value.ptr),
                           v->size);
+        } else if (is_container(v)) {
+            // By identity: the record's address, which, unlike the body's,
+            // stays the same from creation on (a body comes and goes).
+            const auto address = reinterpret_cast<uintptr_t>(v);
+            unsigned char bytes[sizeof address];
+            for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(address >> (8 * i));
+            h = hash_span(v->type, v->subtype, bytes, sizeof bytes);
         } else {
             h = hash_span(v->type, v->subtype, v->value.bytes, sizeof v->value.bytes);
         }
@@ -53,7 +64,8 @@ bool qelt_variant_equal(const qelt_variant* a, const qelt_variant* b) noexcept {
         if (a->value.ptr == nullptr || b->value.ptr == nullptr) return false;
         return std::memcmp(a->value.ptr, b->value.ptr, a->size) == 0;
     }
-    // Containers compare their body pointers here, so they equal only themselves.
+    // A container equals only itself, which the first test has ruled out.
+    if (is_container(a)) return false;
     return std::memcmp(a->value.bytes, b->value.bytes, sizeof a->value.bytes) == 0;
 }
 
@@ -62,6 +74,8 @@ int qelt_variant_compare(const qelt_variant* a, const qelt_variant* b) noexcept 
     if (a->hash != b->hash) return a->hash < b->hash ? -1 : 1;
     if (a->type != b->type) return a->type < b->type ? -1 : 1;
     if (a->subtype != b->subtype) return a->subtype < b->subtype ? -1 : 1;
+    // A container equals only itself: two of them order by their records.
+    if (is_container(a)) return a < b ? -1 : 1;
     int order = 0;
     if (qelt_has_heap_payload(a->type)) {
         if (a->size != b->size) return a->size < b->size ? -1 : 1;

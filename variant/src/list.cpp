@@ -1,7 +1,8 @@
-// Lists: a growable array of owned references.
+// Lists: a growable array of owned references. The body and its array come
+// with the first item and go with a clear, so an empty list is its record
+// alone.
 #include "qelt_internal.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -10,15 +11,20 @@ constexpr int32_t kMinCapacity = 8;
 // Doubling from 8 reaches 2^30 slots; one more doubling would not fit an i32.
 constexpr int64_t kMaxCapacity = int64_t{1} << 30;
 
+// Null for a list that has held nothing since it was made or cleared.
 qelt_list* body_of(qelt_variant* v) { return static_cast<qelt_list*>(v->value.ptr); }
+
+// The count of a list whose body may not exist yet.
+int32_t count_of(qelt_variant* v) {
+    const qelt_list* body = body_of(v);
+    return body != nullptr ? body->count : 0;
+}
 
 // The checks shared by every operation on an existing list, after the
 // operation's own argument checks.
 qelt_err check_list(qelt_variant* list) {
     if (list == nullptr) return QELT_ERR_NULL_PTR;
     if (list->type != QELT_VARIANT_TYPE_LIST) return QELT_ERR_INVALID_TYPE;
-    const qelt_list* body = body_of(list);
-    if (body == nullptr || body->items == nullptr) return QELT_ERR_NULL_PTR;
     return QELT_SUCCESS;
 }
 
@@ -28,9 +34,10 @@ qelt_err check_value(qelt_variant* list, qelt_variant* value) {
     return check_list(list);
 }
 
+size_t slot_bytes(int32_t capacity) { return static_cast<size_t>(capacity) * sizeof(qelt_variant*); }
+
 qelt_variant** alloc_slots(int32_t capacity) {
-    return static_cast<qelt_variant**>(std::calloc(static_cast<size_t>(capacity),
-                                                   sizeof(qelt_variant*)));
+    return static_cast<qelt_variant**>(qelt_block_alloc(slot_bytes(capacity), true));
 }
 
 // Moves the items into a fresh zero-filled array of `capacity` slots; on
@@ -39,17 +46,32 @@ qelt_err move_to(qelt_list* body, int32_t capacity) {
     qelt_variant** items = alloc_slots(capacity);
     if (items == nullptr) return QELT_ERR_OUT_OF_MEMORY;
     std::memcpy(items, body->items, static_cast<size_t>(body->count) * sizeof(qelt_variant*));
-    std::free(body->items);
+    qelt_block_free(body->items, slot_bytes(body->capacity));
     body->items = items;
     body->capacity = capacity;
     return QELT_SUCCESS;
 }
 
-qelt_err make_room(qelt_list* body) {
-    if (body->capacity > body->count) return QELT_SUCCESS;
+// The body, made with 8 slots if the list has none, with room for one more
+// item; null when memory is exhausted (the list is then unchanged).
+qelt_list* room_for_one(qelt_variant* list) {
+    qelt_list* body = body_of(list);
+    if (body == nullptr) {
+        body = static_cast<qelt_list*>(qelt_block_alloc(sizeof(qelt_list), true));
+        qelt_variant** items = body != nullptr ? alloc_slots(kMinCapacity) : nullptr;
+        if (items == nullptr) {
+            qelt_block_free(body, sizeof(qelt_list));
+            return nullptr;
+        }
+        body->capacity = kMinCapacity;
+        body->items = items;
+        list->value.ptr = body;
+        return body;
+    }
+    if (body->capacity > body->count) return body;
     const int64_t grown = int64_t{body->capacity} * 2;
-    if (grown > kMaxCapacity) return QELT_ERR_OUT_OF_MEMORY;
-    return move_to(body, static_cast<int32_t>(grown));
+    if (grown > kMaxCapacity) return nullptr;
+    return move_to(body, static_cast<int32_t>(grown)) == QELT_SUCCESS ? body : nullptr;
 }
 
 // Lowest index in [lo, hi] whose item equals `value`, or the unknown index.
@@ -66,21 +88,20 @@ int32_t find(const qelt_list* body, const qelt_variant* value, int32_t lo, int32
 // Body lifetime
 // ---------------------------------------------------------------------------
 
-qelt_err qelt_list_reset(qelt_list* list) noexcept {
-    if (list->count <= 0) return QELT_SUCCESS;
-    // The small array comes first so that a failure leaves every item held.
-    qelt_variant** fresh = alloc_slots(kMinCapacity);
-    if (fresh == nullptr) return QELT_ERR_OUT_OF_MEMORY;
-    qelt_variant** old = list->items;
-    const int32_t count = list->count;
-    // Detached before the releases, so the body is consistent even while a
-    // released item tears down a tree that refers back to this list.
-    list->items = fresh;
-    list->capacity = kMinCapacity;
-    list->count = 0;
-    for (int32_t i = 0; i < count; ++i) qelt_variant_decref(old[i]);
-    std::free(old);
-    return QELT_SUCCESS;
+void qelt_list_reset(qelt_variant* list) noexcept {
+    qelt_list* body = body_of(list);
+    if (body == nullptr) return;
+    // Detached before the releases, so the list reads as empty even while a
+    // released item tears down a tree that refers back to it.
+    list->value.ptr = nullptr;
+    for (int32_t i = 0; i < body->count; ++i) qelt_variant_decref(body->items[i]);
+    qelt_list_free_body(body);
+}
+
+void qelt_list_free_body(qelt_list* body) noexcept {
+    if (body == nullptr) return;
+    qelt_block_free(body->items, slot_bytes(body->capacity));
+    qelt_block_free(body, sizeof(qelt_list));
 }
 
 // ---------------------------------------------------------------------------
@@ -88,26 +109,13 @@ qelt_err qelt_list_reset(qelt_list* list) noexcept {
 // ---------------------------------------------------------------------------
 
 qelt_err qelt_variant_new_list(qelt_variant** out) noexcept {
-    if (const qelt_err err = qelt_variant_alloc(out, QELT_VARIANT_TYPE_LIST)) return err;
-    auto* body = static_cast<qelt_list*>(std::calloc(1, sizeof(qelt_list)));
-    qelt_variant** items = alloc_slots(kMinCapacity);
-    if (body == nullptr || items == nullptr) {
-        std::free(items);
-        std::free(body);
-        qelt_variant_decref(*out);  // bodiless: only the record is freed
-        *out = nullptr;
-        return QELT_ERR_OUT_OF_MEMORY;
-    }
-    body->capacity = kMinCapacity;
-    body->items = items;
-    (*out)->value.ptr = body;
-    return QELT_SUCCESS;
+    return qelt_variant_alloc(out, QELT_VARIANT_TYPE_LIST);
 }
 
 qelt_err qelt_variant_list_append(qelt_variant* list, qelt_variant* value, int32_t* index) noexcept {
     if (const qelt_err err = check_value(list, value)) return err;
-    qelt_list* body = body_of(list);
-    if (const qelt_err err = make_room(body)) return err;
+    qelt_list* body = room_for_one(list);
+    if (body == nullptr) return QELT_ERR_OUT_OF_MEMORY;
     if (const qelt_err err = qelt_variant_incref(value)) return err;
     if (index != nullptr) *index = body->count;
     body->items[body->count++] = value;
@@ -116,9 +124,9 @@ qelt_err qelt_variant_list_append(qelt_variant* list, qelt_variant* value, int32
 
 qelt_err qelt_variant_list_insert(qelt_variant* list, qelt_variant* value, int32_t index) noexcept {
     if (const qelt_err err = check_value(list, value)) return err;
-    qelt_list* body = body_of(list);
-    if (index < 0 || index > body->count) return QELT_ERR_INDEX_OUT_OF_RANGE;
-    if (const qelt_err err = make_room(body)) return err;
+    if (index < 0 || index > count_of(list)) return QELT_ERR_INDEX_OUT_OF_RANGE;
+    qelt_list* body = room_for_one(list);
+    if (body == nullptr) return QELT_ERR_OUT_OF_MEMORY;
     if (const qelt_err err = qelt_variant_incref(value)) return err;
     std::memmove(&body->items[index + 1], &body->items[index],
                  static_cast<size_t>(body->count - index) * sizeof(qelt_variant*));
@@ -129,11 +137,11 @@ qelt_err qelt_variant_list_insert(qelt_variant* list, qelt_variant* value, int32
 
 qelt_err qelt_variant_list_set_item(qelt_variant* list, qelt_variant* value, int32_t index) noexcept {
     if (const qelt_err err = check_value(list, value)) return err;
-    qelt_list* body = body_of(list);
-    if (index < 0 || index >= body->count) return QELT_ERR_INDEX_OUT_OF_RANGE;
+    if (index < 0 || index >= count_of(list)) return QELT_ERR_INDEX_OUT_OF_RANGE;
     // Taken before the old reference goes, so re-setting the same item never
     // lets its count touch zero.
     if (const qelt_err err = qelt_variant_incref(value)) return err;
+    qelt_list* body = body_of(list);
     qelt_variant* old = body->items[index];
     body->items[index] = value;
     qelt_variant_decref(old);
@@ -143,16 +151,15 @@ qelt_err qelt_variant_list_set_item(qelt_variant* list, qelt_variant* value, int
 qelt_err qelt_variant_list_get_item(qelt_variant* list, qelt_variant** out, int32_t index) noexcept {
     if (out == nullptr) return QELT_ERR_NULL_PTR;
     if (const qelt_err err = check_list(list)) return err;
-    const qelt_list* body = body_of(list);
-    if (index < 0 || index >= body->count) return QELT_ERR_INDEX_OUT_OF_RANGE;
-    *out = body->items[index];
+    if (index < 0 || index >= count_of(list)) return QELT_ERR_INDEX_OUT_OF_RANGE;
+    *out = body_of(list)->items[index];
     return QELT_SUCCESS;
 }
 
 qelt_err qelt_variant_list_delete_item(qelt_variant* list, int32_t index) noexcept {
     if (const qelt_err err = check_list(list)) return err;
+    if (index < 0 || index >= count_of(list)) return QELT_ERR_INDEX_OUT_OF_RANGE;
     qelt_list* body = body_of(list);
-    if (index < 0 || index >= body->count) return QELT_ERR_INDEX_OUT_OF_RANGE;
     qelt_variant* gone = body->items[index];
     std::memmove(&body->items[index], &body->items[index + 1],
                  static_cast<size_t>(body->count - index - 1) * sizeof(qelt_variant*));
@@ -172,21 +179,22 @@ qelt_err qelt_variant_list_delete_item(qelt_variant* list, int32_t index) noexce
 
 qelt_err qelt_variant_list_clear(qelt_variant* list) noexcept {
     if (const qelt_err err = check_list(list)) return err;
-    return qelt_list_reset(body_of(list));
+    qelt_list_reset(list);
+    return QELT_SUCCESS;
 }
 
 qelt_err qelt_variant_list_get_size(qelt_variant* list, int32_t* out) noexcept {
     if (out == nullptr) return QELT_ERR_NULL_PTR;
     if (const qelt_err err = check_list(list)) return err;
-    *out = body_of(list)->count;
+    *out = count_of(list);
     return QELT_SUCCESS;
 }
 
 qelt_err qelt_variant_list_contains(qelt_variant* list, qelt_variant* value, int32_t* index) noexcept {
     if (value == nullptr) return QELT_ERR_NULL_PTR;
     if (const qelt_err err = check_list(list)) return err;
-    const qelt_list* body = body_of(list);
-    const int32_t found = find(body, value, 0, body->count - 1);
+    const int32_t count = count_of(list);
+    const int32_t found = count > 0 ? find(body_of(list), value, 0, count - 1) : QELT_LIST_INDEX_UNKNOWN;
     if (index != nullptr) *index = found;
     return QELT_SUCCESS;
 }
@@ -196,10 +204,10 @@ qelt_err qelt_variant_list_contains_in_subset(qelt_variant* list, qelt_variant* 
                                               int32_t stop) noexcept {
     if (value == nullptr) return QELT_ERR_NULL_PTR;
     if (const qelt_err err = check_list(list)) return err;
-    const qelt_list* body = body_of(list);
-    const int32_t last = body->count - 1;
+    const int32_t last = count_of(list) - 1;
     int32_t found = QELT_LIST_INDEX_UNKNOWN;
     if (last >= 0) {
+        const qelt_list* body = body_of(list);
         // Out-of-range ends are pulled onto the list instead of refused; a
         // negative stop reads as "to the end".
         if (start > last) start = last;

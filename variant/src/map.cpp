@@ -1,7 +1,8 @@
 // Maps: a chained hash table whose first entry per bucket lies in the bucket
 // array. Bucket choice, chain order and the resize visiting order decide the
 // iteration order, which is the order in which maps are written out, so none
-// of them may change.
+// of them may change. The body and its table come with the first entry and
+// go with a clear, so an empty map is its record alone.
 //
 // The hash is fixed and unseeded (the written order follows from it), so
 // anyone can make many keys that share a bucket. A chain that grows long
@@ -10,7 +11,6 @@
 // lookups up: where it cannot be allocated the chain is walked as before.
 #include "qelt_internal.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <set>
@@ -35,24 +35,24 @@ struct ByKey {
 
 // The index takes its memory where the rest of the table does.
 template <typename T>
-struct CallocAllocator {
+struct PoolAllocator {
     using value_type = T;
-    CallocAllocator() = default;
+    PoolAllocator() = default;
     template <typename U>
-    CallocAllocator(const CallocAllocator<U>&) noexcept {}
+    PoolAllocator(const PoolAllocator<U>&) noexcept {}
     T* allocate(size_t n) {
-        if (void* p = std::calloc(n, sizeof(T))) return static_cast<T*>(p);
+        if (void* p = qelt_block_alloc(n * sizeof(T), true)) return static_cast<T*>(p);
         throw std::bad_alloc();
     }
-    void deallocate(T* p, size_t) noexcept { std::free(p); }
+    void deallocate(T* p, size_t n) noexcept { qelt_block_free(p, n * sizeof(T)); }
     template <typename U>
-    bool operator==(const CallocAllocator<U>&) const noexcept { return true; }
+    bool operator==(const PoolAllocator<U>&) const noexcept { return true; }
 };
 
 }  // namespace
 
 struct qelt_chain_index {
-    std::set<IndexRef, ByKey, CallocAllocator<IndexRef>> refs;
+    std::set<IndexRef, ByKey, PoolAllocator<IndexRef>> refs;
     qelt_hashtable_entry* tail;  // the chain's last entry
 };
 
@@ -67,21 +67,33 @@ constexpr uint32_t kIndexFrom = 8;
 
 qelt_map* body_of(qelt_variant* v) { return static_cast<qelt_map*>(v->value.ptr); }
 
+// Null for a map that has held nothing since it was made or cleared.
+qelt_hashtable* table_of(qelt_variant* v) {
+    const qelt_map* body = body_of(v);
+    return body != nullptr ? body->table : nullptr;
+}
+
 qelt_err check_map(qelt_variant* map) {
     if (map == nullptr) return QELT_ERR_NULL_PTR;
     if (map->type != QELT_VARIANT_TYPE_MAP) return QELT_ERR_INVALID_TYPE;
-    const qelt_map* body = body_of(map);
-    if (body == nullptr || body->table == nullptr) return QELT_ERR_NULL_PTR;
     return QELT_SUCCESS;
 }
 
+size_t bucket_bytes(uint32_t count) { return size_t{count} * sizeof(qelt_hashtable_entry); }
+
 qelt_hashtable_entry* alloc_buckets(uint32_t count) {
-    return static_cast<qelt_hashtable_entry*>(std::calloc(count, sizeof(qelt_hashtable_entry)));
+    return static_cast<qelt_hashtable_entry*>(qelt_block_alloc(bucket_bytes(count), true));
+}
+
+void free_buckets(qelt_hashtable_entry* buckets, uint32_t count) {
+    qelt_block_free(buckets, bucket_bytes(count));
 }
 
 qelt_hashtable_entry* alloc_entry() {
-    return static_cast<qelt_hashtable_entry*>(std::calloc(1, sizeof(qelt_hashtable_entry)));
+    return static_cast<qelt_hashtable_entry*>(qelt_block_alloc(sizeof(qelt_hashtable_entry), true));
 }
+
+void free_entry(qelt_hashtable_entry* e) { qelt_block_free(e, sizeof(qelt_hashtable_entry)); }
 
 void set_size(qelt_hashtable* table, uint32_t bucket_count) {
     table->bucket_count = bucket_count;
@@ -127,7 +139,7 @@ uint32_t nodes_needed(qelt_hashtable* table, qelt_hashtable_entry* fresh, uint32
 // Indexes the chain whose head lies in `slot`. Without memory for it the
 // chain stays unindexed, which changes only the speed of lookups.
 void build_index(qelt_hashtable_entry* slot) noexcept {
-    void* block = std::calloc(1, sizeof(qelt_chain_index));
+    void* block = qelt_block_alloc(sizeof(qelt_chain_index), true);
     if (block == nullptr) return;
     auto* index = new (block) qelt_chain_index{};
     slot->index = index;
@@ -178,7 +190,7 @@ Found find_in_chain(qelt_hashtable_entry* slot, const qelt_variant* key) {
 void free_nodes(qelt_hashtable_entry* list) {
     while (list != nullptr) {
         qelt_hashtable_entry* next = list->next;
-        std::free(list);
+        free_entry(list);
         list = next;
     }
 }
@@ -193,11 +205,10 @@ qelt_hashtable* qelt_hashtable_new(uint32_t hint) noexcept {
     if (hint > kMaxBuckets) return nullptr;
     uint32_t count = kMinBuckets;
     while (count < hint) count <<= 1;
-    auto* table = static_cast<qelt_hashtable*>(std::calloc(1, sizeof(qelt_hashtable)));
-    qelt_hashtable_entry* buckets = alloc_buckets(count);
-    if (table == nullptr || buckets == nullptr) {
-        std::free(buckets);
-        std::free(table);
+    auto* table = static_cast<qelt_hashtable*>(qelt_block_alloc(sizeof(qelt_hashtable), true));
+    qelt_hashtable_entry* buckets = table != nullptr ? alloc_buckets(count) : nullptr;
+    if (buckets == nullptr) {
+        qelt_block_free(table, sizeof(qelt_hashtable));
         return nullptr;
     }
     table->buckets = buckets;
@@ -213,11 +224,16 @@ void qelt_hashtable_free(qelt_hashtable* table) noexcept {
                            if (in_slot) qelt_hashtable_drop_index(e);
                            qelt_variant_decref(e->key);
                            qelt_variant_decref(e->value);
-                           if (!in_slot) std::free(e);
+                           if (!in_slot) free_entry(e);
                        });
     }
-    std::free(table->buckets);
-    std::free(table);
+    qelt_hashtable_release(table);
+}
+
+void qelt_hashtable_release(qelt_hashtable* table) noexcept {
+    if (table == nullptr) return;
+    free_buckets(table->buckets, table->bucket_count);
+    qelt_block_free(table, sizeof(qelt_hashtable));
 }
 
 qelt_hashtable_entry* qelt_hashtable_bucket(qelt_hashtable* table, qelt_variant* key) noexcept {
@@ -319,7 +335,7 @@ void qelt_hashtable_delete(qelt_hashtable* table, qelt_variant* key) noexcept {
         if (e->next != nullptr) e->next->prev = e->prev;
     }
     --table->count;
-    std::free(node);
+    free_entry(node);
     if (table->count < table->shrink_at) qelt_hashtable_resize(table, true);
     // Last: the pair may hold the only reference to this map, which then
     // dies here.
@@ -342,7 +358,7 @@ void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) noexcept {
         qelt_hashtable_entry* node = alloc_entry();
         if (node == nullptr) {
             free_nodes(spare);
-            std::free(fresh);
+            free_buckets(fresh, new_count);
             return;
         }
         node->next = spare;
@@ -364,7 +380,7 @@ void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) noexcept {
                            slot.key = e->key;
                            slot.value = e->value;
                            ++used;
-                           if (!in_slot) std::free(e);
+                           if (!in_slot) free_entry(e);
                            return;
                        }
                        qelt_hashtable_entry* node = e;
@@ -385,7 +401,7 @@ void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) noexcept {
         if (chain_reaches(&fresh[b], kIndexFrom)) build_index(&fresh[b]);
     }
 
-    std::free(table->buckets);
+    free_buckets(table->buckets, table->bucket_count);
     table->buckets = fresh;
     table->count = count;
     table->used_buckets = used;
@@ -421,7 +437,7 @@ void qelt_hashtable_rewind(qelt_hashtable* table) noexcept {
 void qelt_hashtable_drop_index(qelt_hashtable_entry* slot) noexcept {
     if (slot->index == nullptr) return;
     slot->index->~qelt_chain_index();
-    std::free(slot->index);
+    qelt_block_free(slot->index, sizeof(qelt_chain_index));
     slot->index = nullptr;
 }
 
@@ -429,33 +445,42 @@ void qelt_hashtable_drop_index(qelt_hashtable_entry* slot) noexcept {
 // Public operations
 // ---------------------------------------------------------------------------
 
-qelt_err qelt_variant_new_map(qelt_variant** map) noexcept {
-    if (const qelt_err err = qelt_variant_alloc(map, QELT_VARIANT_TYPE_MAP)) return err;
-    auto* body = static_cast<qelt_map*>(std::calloc(1, sizeof(qelt_map)));
+namespace {
+
+// The table, made with hint 8 if the map has none; null when memory is
+// exhausted (the map is then unchanged).
+qelt_hashtable* table_for_set(qelt_variant* map) {
+    if (qelt_hashtable* table = table_of(map)) return table;
+    auto* body = static_cast<qelt_map*>(qelt_block_alloc(sizeof(qelt_map), true));
     qelt_hashtable* table = body != nullptr ? qelt_hashtable_new(kMapHint) : nullptr;
     if (table == nullptr) {
-        std::free(body);
-        qelt_variant_decref(*map);  // bodiless: only the record is freed
-        *map = nullptr;
-        return QELT_ERR_OUT_OF_MEMORY;
+        qelt_block_free(body, sizeof(qelt_map));
+        return nullptr;
     }
     body->table = table;
-    (*map)->value.ptr = body;
-    return QELT_SUCCESS;
+    map->value.ptr = body;
+    return table;
+}
+
+}  // namespace
+
+qelt_err qelt_variant_new_map(qelt_variant** map) noexcept {
+    return qelt_variant_alloc(map, QELT_VARIANT_TYPE_MAP);
 }
 
 qelt_err qelt_variant_map_set(qelt_variant* map, qelt_variant* key, qelt_variant* value) noexcept {
     if (key == nullptr) return QELT_ERR_NULL_PTR;
     if (key == map || value == map) return QELT_ERR_CIRCULAR_REFERENCE;
     if (const qelt_err err = check_map(map)) return err;
-    qelt_hashtable* table = body_of(map)->table;
     if (value == nullptr) {
-        qelt_hashtable_delete(table, key);
+        if (qelt_hashtable* table = table_of(map)) qelt_hashtable_delete(table, key);
         return QELT_SUCCESS;
     }
-    // An entry that cannot be allocated and a key or value at its reference
-    // limit both report QELT_ERR_NULL_PTR, the code callers expect from a
-    // failed set.
+    // An entry or table that cannot be allocated and a key or value at its
+    // reference limit all report QELT_ERR_NULL_PTR, the code callers expect
+    // from a failed set.
+    qelt_hashtable* table = table_for_set(map);
+    if (table == nullptr) return QELT_ERR_NULL_PTR;
     return qelt_hashtable_set(table, key, value) != nullptr ? QELT_SUCCESS : QELT_ERR_NULL_PTR;
 }
 
@@ -463,7 +488,8 @@ qelt_err qelt_variant_map_get(qelt_variant* map, qelt_variant* key, qelt_variant
     if (key == nullptr || value == nullptr) return QELT_ERR_NULL_PTR;
     if (key == map) return QELT_ERR_CIRCULAR_REFERENCE;
     if (const qelt_err err = check_map(map)) return err;
-    const qelt_hashtable_entry* e = qelt_hashtable_get(body_of(map)->table, key);
+    qelt_hashtable* table = table_of(map);
+    const qelt_hashtable_entry* e = table != nullptr ? qelt_hashtable_get(table, key) : nullptr;
     *value = e != nullptr ? e->value : nullptr;
     return e != nullptr ? QELT_SUCCESS : QELT_ERR_KEY_NOT_EXISTS;
 }
@@ -474,7 +500,8 @@ qelt_err qelt_variant_map_haskey(qelt_variant* map, qelt_variant* key, uint8_t* 
     if (key == nullptr) return QELT_ERR_NULL_PTR;
     if (key == map) return QELT_ERR_CIRCULAR_REFERENCE;
     if (const qelt_err err = check_map(map)) return err;
-    if (qelt_hashtable_get(body_of(map)->table, key) != nullptr) *found = QELT_TRUE;
+    qelt_hashtable* table = table_of(map);
+    if (table != nullptr && qelt_hashtable_get(table, key) != nullptr) *found = QELT_TRUE;
     return QELT_SUCCESS;
 }
 
@@ -482,33 +509,33 @@ qelt_err qelt_variant_map_delete(qelt_variant* map, qelt_variant* key) noexcept 
     if (key == nullptr) return QELT_ERR_NULL_PTR;
     if (key == map || map == nullptr) return QELT_ERR_CIRCULAR_REFERENCE;
     if (const qelt_err err = check_map(map)) return err;
-    qelt_hashtable_delete(body_of(map)->table, key);
+    if (qelt_hashtable* table = table_of(map)) qelt_hashtable_delete(table, key);
     return QELT_SUCCESS;
 }
 
 qelt_err qelt_variant_map_clear(qelt_variant* map) noexcept {
     if (const qelt_err err = check_map(map)) return err;
-    // The new table first: a failed allocation must leave a usable map, not
-    // one with no table that fails every later call.
-    qelt_hashtable* fresh = qelt_hashtable_new(kMapHint);
-    if (fresh == nullptr) return QELT_ERR_OUT_OF_MEMORY;
     qelt_map* body = body_of(map);
-    qelt_hashtable* old = body->table;
-    body->table = fresh;
-    qelt_hashtable_free(old);
+    if (body == nullptr) return QELT_SUCCESS;
+    // Detached before the releases, so the map reads as empty even while a
+    // released entry tears down a tree that refers back to it.
+    map->value.ptr = nullptr;
+    qelt_hashtable_free(body->table);
+    qelt_block_free(body, sizeof(qelt_map));
     return QELT_SUCCESS;
 }
 
 qelt_err qelt_variant_map_get_size(qelt_variant* map, uint32_t* size) noexcept {
     if (size == nullptr) return QELT_ERR_NULL_PTR;
     if (const qelt_err err = check_map(map)) return err;
-    *size = body_of(map)->table->count;
+    const qelt_hashtable* table = table_of(map);
+    *size = table != nullptr ? table->count : 0;
     return QELT_SUCCESS;
 }
 
 qelt_err qelt_variant_map_first(qelt_variant* map) noexcept {
     if (const qelt_err err = check_map(map)) return err;
-    qelt_hashtable_rewind(body_of(map)->table);
+    if (qelt_hashtable* table = table_of(map)) qelt_hashtable_rewind(table);
     return QELT_SUCCESS;
 }
 
@@ -516,7 +543,8 @@ qelt_err qelt_variant_map_next(qelt_variant* map, qelt_variant** key, qelt_varia
                                uint8_t* found) noexcept {
     if (const qelt_err err = check_map(map)) return err;
     if (key == nullptr || found == nullptr) return QELT_ERR_NULL_PTR;
-    const qelt_hashtable_entry* e = qelt_hashtable_next(body_of(map)->table);
+    qelt_hashtable* table = table_of(map);
+    const qelt_hashtable_entry* e = table != nullptr ? qelt_hashtable_next(table) : nullptr;
     *found = e != nullptr ? QELT_TRUE : QELT_FALSE;
     *key = e != nullptr ? e->key : nullptr;
     if (value != nullptr) *value = e != nullptr ? e->value : nullptr;

@@ -25,7 +25,7 @@ qelt_err new_with_payload(qelt_variant** out, uint8_t type, uint8_t subtype, uin
     if (rc != QELT_SUCCESS) return rc;
     void* block = qelt_mem_alloc(size, zero);
     if (block == nullptr) {
-        qelt_variant_free_record(*out);
+        qelt_variant_free_record(*out);  // no payload yet: size is 0
         *out = nullptr;
         return QELT_ERR_OUT_OF_MEMORY;
     }

@@ -4,6 +4,7 @@
 #ifndef QELT_INTERNAL_H
 #define QELT_INTERNAL_H
 
+#include "pool.h"
 #include "qelt/qelt.h"
 
 #include <cstddef>
@@ -17,6 +18,8 @@ extern "C" {
 
 // A block of `size` bytes, zero-filled when `zero` is set; null on failure.
 void* qelt_mem_alloc(uint32_t size, bool zero) noexcept;
+// Gives back a block of qelt_mem_alloc; `size` is the size asked for then.
+void qelt_mem_free(void* block, uint32_t size) noexcept;
 // The one constructor of records: zero-filled, `type` set, hash not computed,
 // refcount 1. QELT_ERR_OUT_OF_MEMORY leaves *out null.
 qelt_err qelt_variant_alloc(qelt_variant** out, uint8_t type) noexcept;
@@ -36,14 +39,18 @@ int qelt_variant_compare(const qelt_variant* a, const qelt_variant* b) noexcept;
 // List body
 // ---------------------------------------------------------------------------
 
+// A list's `value` points to its body, or is null while the list has held
+// nothing since it was made or last cleared.
 struct qelt_list {
     int32_t capacity;      // 8 * 2^k, never below 8
     int32_t count;
     qelt_variant** items;  // slots count..capacity-1 are null
 };
 
-// Empties a body to 8 slots. QELT_ERR_OUT_OF_MEMORY leaves every item held.
-qelt_err qelt_list_reset(qelt_list* list) noexcept;
+// Empties a list: detaches its body, releases every item, frees the body.
+void qelt_list_reset(qelt_variant* list) noexcept;
+// Frees a body and its array, releasing nothing.
+void qelt_list_free_body(qelt_list* body) noexcept;
 
 // ---------------------------------------------------------------------------
 // Map body and hash table
@@ -73,12 +80,17 @@ struct qelt_hashtable {
     qelt_hashtable_entry* buckets;
 };
 
+// A map's `value` points to its body, or is null while the map has held
+// nothing since it was made or last cleared.
 struct qelt_map {
     qelt_hashtable* table;
 };
 
 qelt_hashtable* qelt_hashtable_new(uint32_t hint) noexcept;
+// Releases every key and value, then frees the table.
 void qelt_hashtable_free(qelt_hashtable* table) noexcept;
+// Frees the bucket array and the table, releasing nothing.
+void qelt_hashtable_release(qelt_hashtable* table) noexcept;
 qelt_hashtable_entry* qelt_hashtable_bucket(qelt_hashtable* table, qelt_variant* key) noexcept;
 qelt_hashtable_entry* qelt_hashtable_get(qelt_hashtable* table, qelt_variant* key) noexcept;
 qelt_hashtable_entry* qelt_hashtable_set(qelt_hashtable* table, qelt_variant* key,

@@ -149,6 +149,18 @@ qelt_err qelt_variant_type_check(const qelt_variant* v, uint8_t type, uint8_t* m
 /* Library version 1, API version 101. */
 qelt_err qelt_get_version(uint32_t* lib_version, uint32_t* api_version) QELT_NOEXCEPT;
 
+/* The live variant at `address`, for callers that take addresses from
+ * outside (the Python module's integer handles). Any address may be asked
+ * about: nothing is read that is not the library's own, so an arbitrary
+ * integer, the address of something else or an address inside a record is
+ * simply not a variant. QELT_SUCCESS with the record in *out, or
+ * QELT_ERR_NULL_PTR with *out null for 0 and for every address that is not
+ * a live record (never made, or its last reference gone). Like a file
+ * descriptor, an address whose record was freed and then made again for a
+ * new variant names that new variant. Takes a few nanoseconds and no lock
+ * in the common case. */
+qelt_err qelt_variant_from_address(uintptr_t address, qelt_variant** out) QELT_NOEXCEPT;
+
 /* ------------------------------------------------------------------------ */
 /* Scalars                                                                    */
 /* ------------------------------------------------------------------------ */
@@ -228,7 +240,7 @@ qelt_err qelt_variant_as_timestamp(const qelt_variant* v, const qelt_timestamp**
  * 32-bit wrapping). `data` may be null; length < 1 hashes no bytes. */
 uint32_t qelt_hash_bytes(uint8_t type, uint8_t subtype, const void* data, int32_t length) QELT_NOEXCEPT;
 /* The cached hash of the value (computed on first use, never 0xFFFFFFFF).
- * Lists and maps hash by identity. */
+ * Lists and maps hash by identity (their record's address). */
 qelt_err qelt_variant_get_hash(qelt_variant* v, uint32_t* out) QELT_NOEXCEPT;
 /* Value equality: same type, subtype and value bytes; containers are equal
  * only to themselves. Either argument may be null. */

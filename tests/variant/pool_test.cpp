@@ -1,0 +1,121 @@
+#include "owned_variant.h"
+#include "pool.h"
+#include "qelt_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace {
+
+bool is_live(uintptr_t address) {
+    qelt_variant* out = reinterpret_cast<qelt_variant*>(1);
+    const qelt_err err = qelt_variant_from_address(address, &out);
+    EXPECT_EQ(err == QELT_SUCCESS, out != nullptr);
+    return err == QELT_SUCCESS && out == reinterpret_cast<qelt_variant*>(address);
+}
+
+uintptr_t address_of(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+
+qelt_pool_stats stats() {
+    qelt_pool_stats s{};
+    qelt_pool_get_stats(&s);
+    return s;
+}
+
+}  // namespace
+
+// Only records whose last reference is not gone are variants; nothing else
+// is, wherever it lies, and asking never reads what is not the library's.
+TEST(Pool, TellsLiveRecordsFromAnythingElse) {
+    OwnedVariant list = make(qelt_variant_new_list), text = make(qelt_variant_new_string_c, "abc", 4u);
+    qelt_variant* gone = make(qelt_variant_new_int64, int64_t{5}).release();
+    ASSERT_EQ(qelt_variant_list_append(list.get(), text.get(), nullptr), QELT_SUCCESS);
+    const uintptr_t dead = address_of(gone);
+    qelt_variant_decref(gone);
+    int on_stack = 0;
+    std::vector<char> on_heap(64);
+    const uintptr_t alive = address_of(text.get());
+    for (uintptr_t a : {alive, address_of(list.get())}) EXPECT_TRUE(is_live(a)) << a;
+    const uintptr_t refused[] = {0, 1, 8, dead, alive + 1, alive + 8, alive + 16, alive - 8,
+                                 address_of(text->value.ptr), address_of(list->value.ptr),
+                                 address_of(&on_stack), address_of(on_heap.data()),
+                                 reinterpret_cast<uintptr_t>(&qelt_variant_decref), ~uintptr_t{0}, uintptr_t{1} << 47,
+                                 uintptr_t{1} << 48, alive | (uintptr_t{1} << 60)};
+    for (uintptr_t a : refused) EXPECT_FALSE(is_live(a)) << std::hex << a;
+    EXPECT_EQ(qelt_variant_from_address(alive, nullptr), QELT_ERR_NULL_PTR);
+
+    std::mt19937_64 rng(11);
+    for (int i = 0; i < 200000; ++i) {
+        const uintptr_t a = rng();
+        // Aligned into the records' own slab as well as anywhere at all.
+        const uintptr_t near = (alive & ~uintptr_t{0xFFFF}) | (a & 0xFFF8);
+        if (near != alive && near != address_of(list.get())) is_live(near);  // must not crash
+        EXPECT_FALSE(is_live(a));
+    }
+}
+
+// Sizes across every class and beyond, zero-filled when asked, aligned,
+// independent of each other.
+TEST(Pool, BlocksOfEverySize) {
+    std::vector<std::pair<unsigned char*, size_t>> blocks;
+    for (size_t size : {1, 12, 16, 17, 24, 48, 95, 200, 384, 511, 512, 513, 4096, 70000, 1 << 20}) {
+        for (int n = 0; n < 40; ++n) {
+            auto* b = static_cast<unsigned char*>(qelt_block_alloc(size, true));
+            ASSERT_NE(b, nullptr) << size;
+            EXPECT_EQ(address_of(b) % 16, 0u) << size;
+            for (size_t i = 0; i < size; i += 97) ASSERT_EQ(b[i], 0) << size;
+            std::memset(b, n + 1, size);
+            blocks.emplace_back(b, size);
+        }
+    }
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const auto [b, size] = blocks[i];
+        EXPECT_TRUE(b[0] == (i % 40) + 1 && b[size - 1] == (i % 40) + 1) << size;
+        qelt_block_free(b, size);
+    }
+    qelt_pool_fail_in(2);
+    void* first = qelt_block_alloc(8, false);
+    EXPECT_EQ(qelt_block_alloc(8, false), nullptr);
+    qelt_pool_fail_in(0);
+    qelt_block_free(first, 8);
+}
+
+// Records made in one thread and freed in others; a large tree read and
+// freed gives its slabs back.
+TEST(Pool, ThreadsShareRecordsAndMemoryGoesBack) {
+    const qelt_pool_stats before = stats();
+    constexpr int kThreads = 4, kEach = 100000;
+    std::vector<std::vector<qelt_variant*>> made(kThreads);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < kThreads; ++t) {
+        workers.emplace_back([&made, t] {
+            for (int i = 0; i < kEach; ++i) {
+                qelt_variant* v = nullptr;
+                ASSERT_EQ(qelt_variant_new_string_utf8(&v, "some text", 10), QELT_SUCCESS);
+                made[t].push_back(v);
+            }
+        });
+    }
+    for (auto& w : workers) w.join();
+    workers.clear();
+    EXPECT_EQ(stats().records, before.records + kThreads * kEach);
+    for (int t = 0; t < kThreads; ++t) {
+        // Each thread frees what another one made, then ends with its cache.
+        workers.emplace_back([&made, t] {
+            for (qelt_variant* v : made[(t + 1) % kThreads]) ASSERT_TRUE(is_live(address_of(v)));
+            for (qelt_variant* v : made[(t + 1) % kThreads]) qelt_variant_decref(v);
+        });
+    }
+    for (auto& w : workers) w.join();
+    const qelt_pool_stats after = stats();
+    EXPECT_EQ(after.records, before.records);
+    EXPECT_EQ(after.block_bytes, before.block_bytes);
+    if (after.pooled) EXPECT_LE(after.slabs, before.slabs + 16);  // one kept empty per class
+    for (const auto& list : made) {
+        for (qelt_variant* v : list) ASSERT_FALSE(is_live(address_of(v)));
+    }
+}

@@ -1,0 +1,627 @@
+// Slabs, per-thread caches and the record check. The layout and policies are
+// told in pool.h; the reasons for each choice stand beside it here.
+#include "pool.h"
+#include "qelt_internal.h"
+
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QELT_POOL_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QELT_POOL_SANITIZED 1
+#endif
+#endif
+#ifndef QELT_POOL_SANITIZED
+#define QELT_POOL_SANITIZED 0
+#endif
+
+#if !QELT_POOL_SANITIZED && defined(__has_include)
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#define QELT_POOL_VALGRIND_AWARE 1
+#endif
+#endif
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Geometry
+// ---------------------------------------------------------------------------
+
+constexpr unsigned kSlabShift = 16;
+constexpr uintptr_t kSlabSize = uintptr_t{1} << kSlabShift;
+constexpr uintptr_t kSlabMask = kSlabSize - 1;
+// The slab's own record sits in front of its blocks.
+constexpr uintptr_t kHeaderSize = 64;
+// Fresh slabs are carved from reservations of this size.
+constexpr uintptr_t kRegionSize = uintptr_t{4} << 20;
+// Blocks from this size on are mapped one by one, so that freeing one gives
+// its memory back at once (the C library keeps large freed blocks).
+constexpr size_t kMappedFrom = size_t{64} << 10;
+constexpr size_t kLargestSlabBlock = 512;
+
+// Class 0 holds records; the others hold blocks of their size. A request goes
+// to the smallest class that fits.
+constexpr uint32_t kClassSizes[] = {sizeof(qelt_variant), 16, 32, 48, 64, 96, 128, 192, 256, 384, 512};
+constexpr int kClassCount = sizeof kClassSizes / sizeof kClassSizes[0];
+constexpr int kRecordClass = 0;
+static_assert(sizeof(qelt_variant) == 24);
+
+constexpr uint32_t blocks_per_slab(int cls) {
+    return static_cast<uint32_t>((kSlabSize - kHeaderSize) / kClassSizes[cls]);
+}
+
+// Size class by (size + 15) / 16 for sizes 1 to 512.
+constexpr int class_index(size_t size) {
+    for (int c = 1; c < kClassCount; ++c) {
+        if (size <= kClassSizes[c]) return c;
+    }
+    return -1;
+}
+struct ClassTable {
+    int8_t by_sixteenths[kLargestSlabBlock / 16 + 1];
+    constexpr ClassTable() : by_sixteenths{} {
+        for (size_t i = 0; i <= kLargestSlabBlock / 16; ++i) {
+            by_sixteenths[i] = static_cast<int8_t>(class_index(i == 0 ? 1 : i * 16));
+        }
+    }
+};
+constexpr ClassTable kClassTable;
+
+int class_of(size_t size) { return kClassTable.by_sixteenths[(size + 15) / 16]; }
+
+// A cached or free block keeps its list link at offset 8, clear of a
+// record's type byte at offset 0: that byte is 0 in every block that is not a
+// live record.
+void*& link_of(void* block) { return *reinterpret_cast<void**>(static_cast<char*>(block) + 8); }
+
+void mark_dead(void* record) { __atomic_store_n(static_cast<uint8_t*>(record), uint8_t{0}, __ATOMIC_RELAXED); }
+
+// ---------------------------------------------------------------------------
+// Slab directory: one byte per 64 KiB of address space, 1 + the class of
+// the slab there or 0, in two levels over the 48-bit address space. A slab
+// keeps its class for the life of the process, so memory that has once held
+// records only ever holds records, free ones, or the zero pages of a slab
+// whose memory went back to the system.
+// ---------------------------------------------------------------------------
+
+constexpr unsigned kAddressBits = 48;
+constexpr unsigned kLeafBits = 32 - kSlabShift;
+constexpr unsigned kRootBits = kAddressBits - 32;
+std::atomic<uint8_t*> g_directory[size_t{1} << kRootBits];
+
+uint8_t directory_tag(uintptr_t address) {
+    if ((address >> kAddressBits) != 0) return 0;
+    const uint8_t* leaf = g_directory[address >> 32].load(std::memory_order_acquire);
+    if (leaf == nullptr) return 0;
+    return __atomic_load_n(&leaf[(address >> kSlabShift) & ((uintptr_t{1} << kLeafBits) - 1)],
+                           __ATOMIC_RELAXED);
+}
+
+// Under g_region_lock.
+bool directory_set(uintptr_t slab, int cls) {
+    if ((slab >> kAddressBits) != 0) return false;
+    std::atomic<uint8_t*>& root = g_directory[slab >> 32];
+    uint8_t* leaf = root.load(std::memory_order_relaxed);
+    if (leaf == nullptr) {
+        void* fresh = mmap(nullptr, size_t{1} << kLeafBits, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (fresh == MAP_FAILED) return false;
+        leaf = static_cast<uint8_t*>(fresh);
+        root.store(leaf, std::memory_order_release);
+    }
+    __atomic_store_n(&leaf[(slab >> kSlabShift) & ((uintptr_t{1} << kLeafBits) - 1)],
+                     static_cast<uint8_t>(cls + 1), __ATOMIC_RELEASE);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Slabs
+// ---------------------------------------------------------------------------
+
+struct Slab {
+    Slab* prev;       // in its class's list of slabs with free blocks
+    Slab* next;
+    void* free;       // blocks that came back
+    uint32_t used;    // blocks out: with their users or in a thread cache
+    uint32_t carved;  // blocks handed out at least once; the others are untouched
+    int32_t cls;
+    bool listed;
+};
+static_assert(sizeof(Slab) <= kHeaderSize);
+
+char* blocks_of(Slab* s) { return reinterpret_cast<char*>(s) + kHeaderSize; }
+Slab* slab_of(const void* block) {
+    return reinterpret_cast<Slab*>(reinterpret_cast<uintptr_t>(block) & ~kSlabMask);
+}
+
+std::mutex g_region_lock;
+uintptr_t g_region_next = 0;
+uintptr_t g_region_end = 0;
+std::atomic<size_t> g_slab_count{0};
+
+// A never-used slab of class `cls`, its memory untouched (zero pages).
+Slab* carve_slab(int cls) {
+    std::lock_guard<std::mutex> hold(g_region_lock);
+    if (g_region_next == g_region_end) {
+        // Reserved with room to align; the edges are given back at once.
+        const size_t span = kRegionSize + kSlabSize;
+        void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (raw == MAP_FAILED) return nullptr;
+        const auto start = reinterpret_cast<uintptr_t>(raw);
+        const uintptr_t aligned = (start + kSlabMask) & ~kSlabMask;
+        if (aligned > start) munmap(raw, aligned - start);
+        const uintptr_t tail = start + span - (aligned + kRegionSize);
+        if (tail > 0) munmap(reinterpret_cast<void*>(aligned + kRegionSize), tail);
+        g_region_next = aligned;
+        g_region_end = aligned + kRegionSize;
+    }
+    const uintptr_t address = g_region_next;
+    if (!directory_set(address, cls)) return nullptr;
+    g_region_next += kSlabSize;
+    g_slab_count.fetch_add(1, std::memory_order_relaxed);
+    auto* s = reinterpret_cast<Slab*>(address);
+    s->cls = cls;
+    return s;
+}
+
+// One pool per class. The lock guards the class's slab list, the slabs'
+// headers, and the released stack.
+struct ClassPool {
+    std::mutex lock;
+    Slab* list = nullptr;       // slabs with free blocks
+    uint32_t empty_kept = 0;    // slabs on the list with no block out
+    Slab** released = nullptr;  // slabs whose memory went back, for reuse
+    size_t released_count = 0;
+    size_t released_capacity = 0;
+};
+ClassPool g_classes[kClassCount];
+
+void list_insert(ClassPool& pool, Slab* s) {
+    s->prev = nullptr;
+    s->next = pool.list;
+    if (pool.list != nullptr) pool.list->prev = s;
+    pool.list = s;
+    s->listed = true;
+}
+
+void list_remove(ClassPool& pool, Slab* s) {
+    if (s->prev != nullptr) s->prev->next = s->next; else pool.list = s->next;
+    if (s->next != nullptr) s->next->prev = s->prev;
+    s->prev = s->next = nullptr;
+    s->listed = false;
+}
+
+// A slab with no block out that the pool does not keep: its memory goes back
+// to the system and its address waits on the released stack. When the stack
+// cannot grow, the slab is kept instead.
+void release_slab(ClassPool& pool, Slab* s) {
+    if (pool.released_count == pool.released_capacity) {
+        const size_t grown = pool.released_capacity == 0 ? 16 : pool.released_capacity * 2;
+        void* bigger = std::realloc(pool.released, grown * sizeof(Slab*));
+        if (bigger == nullptr) {
+            ++pool.empty_kept;
+            return;
+        }
+        pool.released = static_cast<Slab**>(bigger);
+        pool.released_capacity = grown;
+    }
+    list_remove(pool, s);
+    // The pages read as zero from here on: the header, and the type byte of
+    // every record the slab held.
+    madvise(s, kSlabSize, MADV_DONTNEED);
+    pool.released[pool.released_count++] = s;
+    g_slab_count.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// Under the class lock: a slab of the class with a free block, listed.
+Slab* slab_with_room(ClassPool& pool, int cls) {
+    if (pool.list != nullptr) return pool.list;
+    Slab* s = nullptr;
+    if (pool.released_count > 0) {
+        s = pool.released[--pool.released_count];
+        s->cls = cls;  // the header came back as zero pages
+        g_slab_count.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        s = carve_slab(cls);
+        if (s == nullptr) return nullptr;
+    }
+    list_insert(pool, s);
+    ++pool.empty_kept;
+    return s;
+}
+
+// Each slab keeps one empty slab per class around, so that a workload
+// hovering at a slab boundary does not map and unmap memory each time.
+constexpr uint32_t kEmptySlabsKept = 1;
+
+// Under the class lock: a block comes back to its slab.
+void return_block(ClassPool& pool, void* block) {
+    Slab* s = slab_of(block);
+    link_of(block) = s->free;
+    s->free = block;
+    if (!s->listed) list_insert(pool, s);
+    if (--s->used == 0) {
+        if (pool.empty_kept < kEmptySlabsKept) {
+            ++pool.empty_kept;
+        } else {
+            release_slab(pool, s);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Per-thread caches
+// ---------------------------------------------------------------------------
+
+struct Cache {
+    void* head;
+    uint32_t count;
+};
+
+struct ThreadCaches {
+    Cache cache[kClassCount];
+};
+
+// Blocks moved between a cache and the slabs under one lock; a cache holds at
+// most twice that.
+constexpr uint32_t batch_of(int cls) {
+    const uint32_t by_bytes = 4096 / kClassSizes[cls];
+    return by_bytes < 8 ? 8 : (by_bytes > 64 ? 64 : by_bytes);
+}
+
+thread_local ThreadCaches* t_caches = nullptr;
+pthread_key_t g_cache_key;
+pthread_once_t g_cache_key_once = PTHREAD_ONCE_INIT;
+bool g_cache_key_ok = false;
+
+// Moves `n` blocks from the head of a cache back to their slabs.
+void flush(int cls, Cache& c, uint32_t n) {
+    ClassPool& pool = g_classes[cls];
+    std::lock_guard<std::mutex> hold(pool.lock);
+    while (n-- > 0 && c.head != nullptr) {
+        void* block = c.head;
+        c.head = link_of(block);
+        --c.count;
+        return_block(pool, block);
+    }
+}
+
+void flush_all(ThreadCaches* tc) {
+    for (int cls = 0; cls < kClassCount; ++cls) flush(cls, tc->cache[cls], tc->cache[cls].count);
+}
+
+// A thread that ends gives its cached blocks back.
+void on_thread_exit(void* caches) {
+    auto* tc = static_cast<ThreadCaches*>(caches);
+    flush_all(tc);
+    t_caches = nullptr;
+    std::free(tc);
+}
+
+void make_cache_key() { g_cache_key_ok = pthread_key_create(&g_cache_key, on_thread_exit) == 0; }
+
+// The calling thread's caches, made on first use; null when they cannot be
+// made, and the blocks then go straight to and from the slabs.
+ThreadCaches* caches() {
+    ThreadCaches* tc = t_caches;
+    if (tc != nullptr) return tc;
+    pthread_once(&g_cache_key_once, make_cache_key);
+    if (!g_cache_key_ok) return nullptr;
+    tc = static_cast<ThreadCaches*>(std::calloc(1, sizeof(ThreadCaches)));
+    if (tc == nullptr) return nullptr;
+    if (pthread_setspecific(g_cache_key, tc) != 0) {
+        std::free(tc);
+        return nullptr;
+    }
+    t_caches = tc;
+    return tc;
+}
+
+// Fills an empty cache from one slab of the class.
+bool refill(int cls, Cache& c) {
+    ClassPool& pool = g_classes[cls];
+    std::lock_guard<std::mutex> hold(pool.lock);
+    Slab* s = slab_with_room(pool, cls);
+    if (s == nullptr) return false;
+    const uint32_t size = kClassSizes[cls];
+    const uint32_t capacity = blocks_per_slab(cls);
+    if (s->used == 0) --pool.empty_kept;
+    uint32_t taken = 0;
+    for (const uint32_t want = batch_of(cls); taken < want; ++taken) {
+        void* block;
+        if (s->free != nullptr) {
+            block = s->free;
+            s->free = link_of(block);
+        } else if (s->carved < capacity) {
+            block = blocks_of(s) + size_t{s->carved++} * size;
+        } else {
+            break;
+        }
+        link_of(block) = c.head;
+        c.head = block;
+    }
+    s->used += taken;
+    c.count += taken;
+    if (s->free == nullptr && s->carved == capacity) list_remove(pool, s);
+    return true;
+}
+
+void* slab_alloc(int cls) {
+    ThreadCaches* tc = caches();
+    Cache local{nullptr, 0};
+    Cache& c = tc != nullptr ? tc->cache[cls] : local;
+    if (c.head == nullptr && !refill(cls, c)) return nullptr;
+    void* block = c.head;
+    c.head = link_of(block);
+    --c.count;
+    if (tc == nullptr && c.head != nullptr) flush(cls, c, c.count);
+    return block;
+}
+
+void slab_free(void* block, int cls) {
+    ThreadCaches* tc = caches();
+    if (tc == nullptr) {
+        ClassPool& pool = g_classes[cls];
+        std::lock_guard<std::mutex> hold(pool.lock);
+        return_block(pool, block);
+        return;
+    }
+    Cache& c = tc->cache[cls];
+    link_of(block) = c.head;
+    c.head = block;
+    if (++c.count > 2 * batch_of(cls)) flush(cls, c, batch_of(cls));
+}
+
+// ---------------------------------------------------------------------------
+// Blocks over 512 bytes
+// ---------------------------------------------------------------------------
+
+std::atomic<size_t> g_large_bytes{0};
+
+size_t mapped_length(size_t size) {
+    const size_t page = 4096;
+    return (size + page - 1) & ~(page - 1);
+}
+
+void* large_alloc(size_t size, bool zero) {
+    void* block;
+    if (size >= kMappedFrom) {
+        block = mmap(nullptr, mapped_length(size), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (block == MAP_FAILED) block = nullptr;
+    } else {
+        block = zero ? std::calloc(1, size) : std::malloc(size);
+    }
+    if (block != nullptr) g_large_bytes.fetch_add(size, std::memory_order_relaxed);
+    return block;
+}
+
+void large_free(void* block, size_t size) {
+    g_large_bytes.fetch_sub(size, std::memory_order_relaxed);
+    if (size >= kMappedFrom) {
+        munmap(block, mapped_length(size));
+    } else {
+        std::free(block);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Records without slabs: a set of their addresses, so that the check works
+// alike in the builds that keep the pool off.
+// ---------------------------------------------------------------------------
+
+class RecordSet {
+public:
+    bool insert(uintptr_t a) {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (2 * (count_ + 1) > capacity_ && !grow()) return false;
+        place(a);
+        ++count_;
+        return true;
+    }
+
+    void erase(uintptr_t a) {
+        std::lock_guard<std::mutex> hold(lock_);
+        size_t i = find(a);
+        if (i == capacity_) return;
+        // Backward-shift deletion keeps every probe sequence unbroken.
+        for (size_t j = next(i);; j = next(j)) {
+            if (slots_[j] == 0) break;
+            const size_t home = hash(slots_[j]);
+            if ((j > i && (home <= i || home > j)) || (j < i && home <= i && home > j)) {
+                slots_[i] = slots_[j];
+                i = j;
+            }
+        }
+        slots_[i] = 0;
+        --count_;
+    }
+
+    bool contains(uintptr_t a) {
+        std::lock_guard<std::mutex> hold(lock_);
+        return a != 0 && find(a) != capacity_;
+    }
+
+    size_t size() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return count_;
+    }
+
+private:
+    size_t hash(uintptr_t a) const { return static_cast<size_t>((a >> 3) * 0x9E3779B97F4A7C15ull) & (capacity_ - 1); }
+    size_t next(size_t i) const { return (i + 1) & (capacity_ - 1); }
+
+    size_t find(uintptr_t a) const {
+        if (capacity_ == 0) return capacity_;
+        for (size_t i = hash(a);; i = next(i)) {
+            if (slots_[i] == a) return i;
+            if (slots_[i] == 0) return capacity_;
+        }
+    }
+
+    void place(uintptr_t a) {
+        size_t i = hash(a);
+        while (slots_[i] != 0) i = next(i);
+        slots_[i] = a;
+    }
+
+    bool grow() {
+        const size_t old_capacity = capacity_;
+        uintptr_t* old = slots_;
+        const size_t grown = old_capacity == 0 ? 1024 : old_capacity * 2;
+        auto* fresh = static_cast<uintptr_t*>(std::calloc(grown, sizeof(uintptr_t)));
+        if (fresh == nullptr) return false;
+        slots_ = fresh;
+        capacity_ = grown;
+        for (size_t i = 0; i < old_capacity; ++i) {
+            if (old[i] != 0) place(old[i]);
+        }
+        std::free(old);
+        return true;
+    }
+
+    std::mutex lock_;
+    uintptr_t* slots_ = nullptr;
+    size_t capacity_ = 0;
+    size_t count_ = 0;
+};
+
+RecordSet g_unpooled_records;
+
+// ---------------------------------------------------------------------------
+// Mode and failure injection
+// ---------------------------------------------------------------------------
+
+bool detect_pool() {
+#if QELT_POOL_SANITIZED
+    return false;
+#elif defined(QELT_POOL_VALGRIND_AWARE)
+    return RUNNING_ON_VALGRIND == 0;
+#else
+    return true;
+#endif
+}
+
+// Decided once, before the first block: blocks are freed the way the mode
+// allocated them.
+bool pooled() {
+    static const bool on = detect_pool();
+    return on;
+}
+
+std::atomic<int> g_fail_in{0};
+
+bool injected_failure() {
+    if (g_fail_in.load(std::memory_order_relaxed) == 0) [[likely]] return false;
+    return g_fail_in.fetch_sub(1, std::memory_order_relaxed) == 1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Interface
+// ---------------------------------------------------------------------------
+
+void* qelt_block_alloc(size_t size, bool zero) noexcept {
+    if (injected_failure() || size == 0) return nullptr;
+    if (!pooled()) return zero ? std::calloc(1, size) : std::malloc(size);
+    if (size > kLargestSlabBlock) return large_alloc(size, zero);
+    void* block = slab_alloc(class_of(size));
+    if (block != nullptr && zero) std::memset(block, 0, size);
+    return block;
+}
+
+void qelt_block_free(void* block, size_t size) noexcept {
+    if (block == nullptr) return;
+    if (!pooled()) return std::free(block);
+    if (size > kLargestSlabBlock) return large_free(block, size);
+    slab_free(block, class_of(size));
+}
+
+qelt_variant* qelt_record_alloc(void) noexcept {
+    if (injected_failure()) return nullptr;
+    if (!pooled()) {
+        void* record = std::calloc(1, sizeof(qelt_variant));
+        if (record != nullptr && !g_unpooled_records.insert(reinterpret_cast<uintptr_t>(record))) {
+            std::free(record);
+            record = nullptr;
+        }
+        return static_cast<qelt_variant*>(record);
+    }
+    void* record = slab_alloc(kRecordClass);
+    if (record != nullptr) std::memset(record, 0, sizeof(qelt_variant));
+    return static_cast<qelt_variant*>(record);
+}
+
+void qelt_record_free(qelt_variant* record) noexcept {
+    if (record == nullptr) return;
+    if (!pooled()) {
+        g_unpooled_records.erase(reinterpret_cast<uintptr_t>(record));
+        std::free(record);
+        return;
+    }
+    mark_dead(record);
+    slab_free(record, kRecordClass);
+}
+
+qelt_err qelt_variant_from_address(uintptr_t address, qelt_variant** out) noexcept {
+    if (out == nullptr) return QELT_ERR_NULL_PTR;
+    *out = nullptr;
+    bool live;
+    if (pooled()) {
+        const uintptr_t offset = (address & kSlabMask) - kHeaderSize;  // wraps below the blocks
+        live = directory_tag(address) == kRecordClass + 1 &&
+               offset < size_t{blocks_per_slab(kRecordClass)} * sizeof(qelt_variant) &&
+               offset % sizeof(qelt_variant) == 0 &&
+               __atomic_load_n(reinterpret_cast<const uint8_t*>(address), __ATOMIC_RELAXED) != 0;
+    } else {
+        live = g_unpooled_records.contains(address);
+    }
+    if (!live) return QELT_ERR_NULL_PTR;
+    *out = reinterpret_cast<qelt_variant*>(address);
+    return QELT_SUCCESS;
+}
+
+void qelt_pool_flush_thread_cache(void) noexcept {
+    if (ThreadCaches* tc = t_caches) flush_all(tc);
+}
+
+void qelt_pool_get_stats(qelt_pool_stats* stats) noexcept {
+    if (stats == nullptr) return;
+    *stats = qelt_pool_stats{};
+    stats->pooled = pooled();
+    stats->large_bytes = g_large_bytes.load(std::memory_order_relaxed);
+    if (!stats->pooled) {
+        stats->records = g_unpooled_records.size();
+        return;
+    }
+    qelt_pool_flush_thread_cache();
+    stats->slabs = g_slab_count.load(std::memory_order_relaxed);
+    // Every slab of a class is on its list or full; the full ones are found
+    // through the directory.
+    for (size_t root = 0; root < (size_t{1} << kRootBits); ++root) {
+        const uint8_t* leaf = g_directory[root].load(std::memory_order_acquire);
+        if (leaf == nullptr) continue;
+        for (size_t i = 0; i < (size_t{1} << kLeafBits); ++i) {
+            const uint8_t tag = __atomic_load_n(&leaf[i], __ATOMIC_RELAXED);
+            if (tag == 0) continue;
+            const int cls = tag - 1;
+            auto* s = reinterpret_cast<Slab*>((root << 32) | (i << kSlabShift));
+            std::lock_guard<std::mutex> hold(g_classes[cls].lock);
+            if (s->cls != cls) continue;  // released: zero pages
+            stats->block_bytes += size_t{s->used} * kClassSizes[cls];
+            if (cls == kRecordClass) stats->records += s->used;
+        }
+    }
+}
+
+void qelt_pool_fail_in(int n) noexcept { g_fail_in.store(n, std::memory_order_relaxed); }
