@@ -21,8 +21,12 @@ PyObject* store_at_index(PyObject* args, const char* method)
     int index;
     if (!PyArg_ParseTuple(args, "OOi", &list_handle, &value_handle, &index))
         return nullptr;
-    qelt_variant* list = to_variant(list_handle);
-    qelt_variant* value = to_variant(value_handle);
+    qelt_variant* list;
+    if (!to_variant(list_handle, &list, method))
+        return nullptr;
+    qelt_variant* value;
+    if (!to_variant(value_handle, &value, method))
+        return nullptr;
     const int32_t at = list_index(index);
     qelt_err rc;
     Py_BEGIN_ALLOW_THREADS
@@ -41,8 +45,12 @@ PyObject* index_of_value(PyObject* args, const char* method)
     PyObject *list_handle, *value_handle;
     if (!PyArg_ParseTuple(args, "OO", &list_handle, &value_handle))
         return nullptr;
-    qelt_variant* list = to_variant(list_handle);
-    qelt_variant* value = to_variant(value_handle);
+    qelt_variant* list;
+    if (!to_variant(list_handle, &list, method))
+        return nullptr;
+    qelt_variant* value;
+    if (!to_variant(value_handle, &value, method))
+        return nullptr;
     int32_t index = QELT_LIST_INDEX_UNKNOWN;
     qelt_err rc;
     Py_BEGIN_ALLOW_THREADS
@@ -60,7 +68,9 @@ PyObject* item_count(PyObject* args, const char* method)
     PyObject* handle;
     if (!PyArg_ParseTuple(args, "O", &handle))
         return nullptr;
-    qelt_variant* container = to_variant(handle);
+    qelt_variant* container;
+    if (!to_variant(handle, &container, method))
+        return nullptr;
     Count count = 0;
     qelt_err rc;
     Py_BEGIN_ALLOW_THREADS
@@ -151,7 +161,9 @@ PyObject* meth_qelt_variant_list_get_item(PyObject*, PyObject* args)
     int index;
     if (!PyArg_ParseTuple(args, "Oi", &list_handle, &index))
         return nullptr;
-    qelt_variant* list = to_variant(list_handle);
+    qelt_variant* list;
+    if (!to_variant(list_handle, &list, "qelt_variant_list_get_item"))
+        return nullptr;
     const int32_t at = list_index(index);
     qelt_variant* item = nullptr;
     qelt_err rc;
@@ -177,7 +189,9 @@ PyObject* meth_qelt_variant_list_delete_item(PyObject*, PyObject* args)
     int index;
     if (!PyArg_ParseTuple(args, "Oi", &list_handle, &index))
         return nullptr;
-    qelt_variant* list = to_variant(list_handle);
+    qelt_variant* list;
+    if (!to_variant(list_handle, &list, "qelt_variant_list_delete_item"))
+        return nullptr;
     const int32_t at = list_index(index);
     qelt_err rc;
     Py_BEGIN_ALLOW_THREADS
@@ -253,8 +267,12 @@ PyObject* meth_qelt_variant_list_contains_in_subset(PyObject*, PyObject* args)
     int start, stop;
     if (!PyArg_ParseTuple(args, "OOii", &list_handle, &value_handle, &start, &stop))
         return nullptr;
-    qelt_variant* list = to_variant(list_handle);
-    qelt_variant* value = to_variant(value_handle);
+    qelt_variant* list;
+    if (!to_variant(list_handle, &list, "qelt_variant_list_contains_in_subset"))
+        return nullptr;
+    qelt_variant* value;
+    if (!to_variant(value_handle, &value, "qelt_variant_list_contains_in_subset"))
+        return nullptr;
     int32_t index = QELT_LIST_INDEX_UNKNOWN;
     qelt_err rc;
     Py_BEGIN_ALLOW_THREADS
@@ -296,15 +314,18 @@ PyObject* meth_qelt_variant_map_set(PyObject*, PyObject* args)
     PyObject *map_handle, *key_handle, *value_handle;
     if (!PyArg_ParseTuple(args, "OOO", &map_handle, &key_handle, &value_handle))
         return nullptr;
-    qelt_variant* map = to_variant(map_handle);
-    qelt_variant* key = to_variant(key_handle);
+    qelt_variant* map;
+    if (!to_variant(map_handle, &map, "qelt_variant_map_set"))
+        return nullptr;
+    qelt_variant* key;
+    if (!to_variant(key_handle, &key, "qelt_variant_map_set"))
+        return nullptr;
     // A null value deletes the key, so only the integer 0 may mean null: a
-    // value that does not convert is refused before the map is touched.
-    auto* value = static_cast<qelt_variant*>(PyLong_AsVoidPtr(value_handle));
-    if (value == nullptr && PyErr_Occurred()) {
-        PyErr_Clear();
+    // value that is no integer is refused before the map is touched.
+    qelt_variant* value;
+    const HandleCheck value_check = check_handle(value_handle, &value);
+    if (value_check == HandleCheck::not_an_integer || value_check == HandleCheck::dead)
         return raise_error("qelt_variant_map_set", QELT_ERR_NULL_PTR);
-    }
     qelt_err rc;
     Py_BEGIN_ALLOW_THREADS
     rc = qelt_variant_map_set(map, key, value);
@@ -330,8 +351,12 @@ PyObject* meth_qelt_variant_map_get(PyObject*, PyObject* args)
     PyObject *map_handle, *key_handle;
     if (!PyArg_ParseTuple(args, "OO", &map_handle, &key_handle))
         return nullptr;
-    qelt_variant* map = to_variant(map_handle);
-    qelt_variant* key = to_variant(key_handle);
+    qelt_variant* map;
+    if (!to_variant(map_handle, &map, "qelt_variant_map_get"))
+        return nullptr;
+    qelt_variant* key;
+    if (!to_variant(key_handle, &key, "qelt_variant_map_get"))
+        return nullptr;
     qelt_variant* value = nullptr;
     qelt_err rc;
     Py_BEGIN_ALLOW_THREADS
@@ -355,8 +380,12 @@ PyObject* meth_qelt_variant_map_delete(PyObject*, PyObject* args)
     PyObject *map_handle, *key_handle;
     if (!PyArg_ParseTuple(args, "OO", &map_handle, &key_handle))
         return nullptr;
-    qelt_variant* map = to_variant(map_handle);
-    qelt_variant* key = to_variant(key_handle);
+    qelt_variant* map;
+    if (!to_variant(map_handle, &map, "qelt_variant_map_delete"))
+        return nullptr;
+    qelt_variant* key;
+    if (!to_variant(key_handle, &key, "qelt_variant_map_delete"))
+        return nullptr;
     qelt_err rc;
     Py_BEGIN_ALLOW_THREADS
     rc = qelt_variant_map_delete(map, key);
@@ -407,7 +436,9 @@ PyObject* meth_qelt_variant_map_next(PyObject*, PyObject* args)
     PyObject* map_handle;
     if (!PyArg_ParseTuple(args, "O", &map_handle))
         return nullptr;
-    qelt_variant* map = to_variant(map_handle);
+    qelt_variant* map;
+    if (!to_variant(map_handle, &map, "qelt_variant_map_next"))
+        return nullptr;
     qelt_variant* key = nullptr;
     qelt_variant* value = nullptr;
     uint8_t found = 0;
@@ -455,8 +486,12 @@ PyObject* meth_qelt_variant_map_haskey(PyObject*, PyObject* args)
     PyObject *map_handle, *key_handle;
     if (!PyArg_ParseTuple(args, "OO", &map_handle, &key_handle))
         return nullptr;
-    qelt_variant* map = to_variant(map_handle);
-    qelt_variant* key = to_variant(key_handle);
+    qelt_variant* map;
+    if (!to_variant(map_handle, &map, "qelt_variant_map_haskey"))
+        return nullptr;
+    qelt_variant* key;
+    if (!to_variant(key_handle, &key, "qelt_variant_map_haskey"))
+        return nullptr;
     uint8_t found = 0;
     qelt_err rc;
     Py_BEGIN_ALLOW_THREADS

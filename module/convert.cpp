@@ -5,14 +5,28 @@
 
 namespace qeltypes {
 
-qelt_variant* to_variant(PyObject* handle)
+HandleCheck check_handle(PyObject* handle, qelt_variant** out)
 {
+    *out = nullptr;
     void* address = PyLong_AsVoidPtr(handle);
-    // A failed conversion gives null; its exception must not stay pending
-    // beside the one that the library's null check will raise.
-    if (address == nullptr && PyErr_Occurred())
+    if (address == nullptr) {
+        if (!PyErr_Occurred())
+            return HandleCheck::zero;
+        // Either no integer at all, or one too large for an address.
         PyErr_Clear();
-    return static_cast<qelt_variant*>(address);
+        return PyLong_Check(handle) ? HandleCheck::dead : HandleCheck::not_an_integer;
+    }
+    return qelt_variant_from_address(reinterpret_cast<uintptr_t>(address), out) == QELT_SUCCESS
+               ? HandleCheck::live
+               : HandleCheck::dead;
+}
+
+bool to_variant(PyObject* handle, qelt_variant** out, const char* method)
+{
+    if (check_handle(handle, out) != HandleCheck::dead)
+        return true;
+    raise_error(method, QELT_ERR_NULL_PTR);
+    return false;
 }
 
 PyObject* owned_handle(qelt_variant* v)

@@ -39,7 +39,9 @@ PyObject* meth_qelt_variant_get_type(PyObject*, PyObject* args)
     PyObject* handle;
     if (!PyArg_ParseTuple(args, "O", &handle))
         return nullptr;
-    const qelt_variant* v = to_variant(handle);
+    qelt_variant* v;
+    if (!to_variant(handle, &v, "qelt_variant_get_type"))
+        return nullptr;
     uint8_t type = 0;
     uint8_t subtype = 0;
     qelt_err rc;
@@ -68,7 +70,9 @@ PyObject* meth_qelt_variant_type_check(PyObject*, PyObject* args)
     unsigned short type_code;
     if (!PyArg_ParseTuple(args, "OH", &handle, &type_code))
         return nullptr;
-    const qelt_variant* v = to_variant(handle);
+    qelt_variant* v;
+    if (!to_variant(handle, &v, "qelt_variant_type_check"))
+        return nullptr;
     const auto type = static_cast<uint8_t>(type_code);
     uint8_t matches = 0;
     qelt_err rc;
@@ -95,7 +99,9 @@ PyObject* meth_qelt_variant_get_refcount(PyObject*, PyObject* args)
     PyObject* handle;
     if (!PyArg_ParseTuple(args, "O", &handle))
         return nullptr;
-    const qelt_variant* v = to_variant(handle);
+    qelt_variant* v;
+    if (!to_variant(handle, &v, "qelt_variant_get_refcount"))
+        return nullptr;
     uint16_t count = 0;
     qelt_err rc;
     Py_BEGIN_ALLOW_THREADS

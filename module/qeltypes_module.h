@@ -25,11 +25,29 @@ namespace qeltypes {
 /* Handles, errors, results                                                   */
 /* ------------------------------------------------------------------------ */
 
-/* The variant address that a handle object stands for. A handle that is not
- * an integer, or does not fit a pointer, becomes null with the conversion's
- * exception cleared, so that the library's NULL_PTR is the only error the
- * script sees. */
-qelt_variant* to_variant(PyObject* handle);
+/* What a handle object names. Every handle is checked before the library
+ * sees it: an integer is a variant's address only while that variant lives
+ * (qelt_variant_from_address), so no integer can make the library read or
+ * write memory that is not a live record. An address whose record has been
+ * freed and made again for a new variant names that new variant, as a reused
+ * file descriptor names its new file. */
+enum class HandleCheck {
+    live,            /* the address of a live variant */
+    zero,            /* the integer 0: null */
+    not_an_integer,  /* null, as for 0 */
+    dead,            /* any other integer: no variant */
+};
+
+/* The one check of every handle, here and in the hooks that other modules
+ * call: no exception is raised; *out is the variant for `live`, else null. */
+HandleCheck check_handle(PyObject* handle, qelt_variant** out);
+
+/* The variant for a method's handle argument, in *out. 0 and objects that
+ * are not integers give null, which the library refuses or reads as it
+ * documents. Any other integer that names no live variant raises the
+ * method's NULL_PTR error ("<method> failed (3)") and gives false: the
+ * library is never called with it, so it is never taken for null either. */
+bool to_variant(PyObject* handle, qelt_variant** out, const char* method);
 
 /* Raises the exception class of `code` (codes 1 to 12 their own, any other
  * the base class) with the message "<method> failed (<code>)"; returns null. */
@@ -101,7 +119,9 @@ PyObject* call_on_handle(PyObject* args, const char* method)
     PyObject* handle;
     if (!PyArg_ParseTuple(args, "O", &handle))
         return nullptr;
-    qelt_variant* v = to_variant(handle);
+    qelt_variant* v;
+    if (!to_variant(handle, &v, method))
+        return nullptr;
     qelt_err rc;
     Py_BEGIN_ALLOW_THREADS
     rc = Op(v);

@@ -44,7 +44,9 @@ PyObject* meth_qelt_write_to_buffer(PyObject*, PyObject* args)
     PyObject* handle;
     if (!PyArg_ParseTuple(args, "O", &handle))
         return nullptr;
-    qelt_variant* root = to_variant(handle);
+    qelt_variant* root;
+    if (!to_variant(handle, &root, "qelt_write_to_buffer"))
+        return nullptr;
     uint8_t* buffer = nullptr;
     uint32_t size = 0;
     qelt_err rc;
@@ -76,7 +78,9 @@ PyObject* meth_qelt_write_to_file(PyObject*, PyObject* args)
     const TerminatedText terminated(PyTuple_GetItem(args, 1), name, length, "qelt_write_to_file");
     if (!terminated.ok() || refuse_embedded_nul(name, length))
         return nullptr;
-    qelt_variant* root = to_variant(handle);
+    qelt_variant* root;
+    if (!to_variant(handle, &root, "qelt_write_to_file"))
+        return nullptr;
     const char* const safe_name = terminated.text();
     const uint32_t capacity = file_name_capacity(length);
     qelt_err rc;

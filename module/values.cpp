@@ -31,7 +31,9 @@ PyObject* as_scalar(PyObject* args, const char* method)
     PyObject* handle;
     if (!PyArg_ParseTuple(args, "O", &handle))
         return nullptr;
-    const qelt_variant* v = to_variant(handle);
+    qelt_variant* v;
+    if (!to_variant(handle, &v, method))
+        return nullptr;
     Stored value{};
     qelt_err rc;
     Py_BEGIN_ALLOW_THREADS
@@ -115,7 +117,9 @@ PyObject* as_string(PyObject* args, const char* method)
     PyObject* handle;
     if (!PyArg_ParseTuple(args, "O", &handle))
         return nullptr;
-    const qelt_variant* v = to_variant(handle);
+    qelt_variant* v;
+    if (!to_variant(handle, &v, method))
+        return nullptr;
     const char* text = nullptr;
     uint32_t size = 0;
     qelt_err rc;
@@ -291,7 +295,9 @@ PyObject* meth_qelt_variant_as_binary(PyObject*, PyObject* args)
     PyObject* handle;
     if (!PyArg_ParseTuple(args, "O", &handle))
         return nullptr;
-    const qelt_variant* v = to_variant(handle);
+    qelt_variant* v;
+    if (!to_variant(handle, &v, "qelt_variant_as_binary"))
+        return nullptr;
     const void* data = nullptr;
     uint32_t length = 0;
     uint8_t bin_type = 0;
@@ -367,7 +373,9 @@ PyObject* meth_qelt_variant_as_timestamp(PyObject*, PyObject* args)
     PyObject* handle;
     if (!PyArg_ParseTuple(args, "O", &handle))
         return nullptr;
-    const qelt_variant* v = to_variant(handle);
+    qelt_variant* v;
+    if (!to_variant(handle, &v, "qelt_variant_as_timestamp"))
+        return nullptr;
     const qelt_timestamp* ts = nullptr;
     qelt_err rc;
     Py_BEGIN_ALLOW_THREADS
