@@ -13,8 +13,27 @@ int32_t list_index(int index)
     return index < 0 ? QELT_LIST_INDEX_UNKNOWN : index;
 }
 
+/* Whether the item at `index` may be torn down when the list lets go of it
+ * for `replacement` (null: for nothing). */
+bool item_may_tear_down(qelt_variant* list, int32_t index, const qelt_variant* replacement)
+{
+    qelt_variant* item = nullptr;
+    return qelt_variant_list_get_item(list, &item, index) == QELT_SUCCESS && item != replacement &&
+           may_tear_down(item);
+}
+
+/* Whether setting or deleting `key` may tear down a container: the value it
+ * replaces, or a key that only the map holds (a borrowed one). */
+bool entry_may_tear_down(qelt_variant* map, qelt_variant* key, const qelt_variant* replacement)
+{
+    qelt_variant* old = nullptr;
+    const bool value = qelt_variant_map_get(map, key, &old) == QELT_SUCCESS && old != replacement &&
+                       may_tear_down(old);
+    return value || (replacement == nullptr && may_tear_down(key));
+}
+
 /* insert and set_item: a list, a value and an index in, nothing out. */
-template <qelt_err (*Store)(qelt_variant*, qelt_variant*, int32_t)>
+template <qelt_err (*Store)(qelt_variant*, qelt_variant*, int32_t), bool Replaces>
 PyObject* store_at_index(PyObject* args, const char* method)
 {
     PyObject *list_handle, *value_handle;
@@ -28,18 +47,17 @@ PyObject* store_at_index(PyObject* args, const char* method)
     if (!to_variant(value_handle, &value, method))
         return nullptr;
     const int32_t at = list_index(index);
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = Store(list, value, at);
-    Py_END_ALLOW_THREADS
+    const bool unlocked = Replaces && item_may_tear_down(list, at, value);
+    const qelt_err rc = run_unlocked_if(unlocked, [=] { return Store(list, value, at); });
     if (rc != QELT_SUCCESS)
         return raise_error(method, rc);
     return none();
 }
 
 /* append and contains: a list and a value in, the index the library reports
- * out; it starts as "not found" so that a search that finds nothing gives -1. */
-template <qelt_err (*Op)(qelt_variant*, qelt_variant*, int32_t*)>
+ * out; it starts as "not found" so that a search that finds nothing gives -1.
+ * A search runs with the lock released. */
+template <qelt_err (*Op)(qelt_variant*, qelt_variant*, int32_t*), bool Unlocked>
 PyObject* index_of_value(PyObject* args, const char* method)
 {
     PyObject *list_handle, *value_handle;
@@ -52,10 +70,7 @@ PyObject* index_of_value(PyObject* args, const char* method)
     if (!to_variant(value_handle, &value, method))
         return nullptr;
     int32_t index = QELT_LIST_INDEX_UNKNOWN;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = Op(list, value, &index);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = run_unlocked_if(Unlocked, [&] { return Op(list, value, &index); });
     if (rc != QELT_SUCCESS)
         return raise_error(method, rc);
     return PyLong_FromLong(index);
@@ -72,10 +87,7 @@ PyObject* item_count(PyObject* args, const char* method)
     if (!to_variant(handle, &container, method))
         return nullptr;
     Count count = 0;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = Size(container, &count);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = Size(container, &count);
     if (rc != QELT_SUCCESS)
         return raise_error(method, rc);
     return to_python(count);
@@ -113,7 +125,7 @@ extern const char doc_qelt_variant_list_append[] =
 
 PyObject* meth_qelt_variant_list_append(PyObject*, PyObject* args)
 {
-    return index_of_value<qelt_variant_list_append>(args, "qelt_variant_list_append");
+    return index_of_value<qelt_variant_list_append, false>(args, "qelt_variant_list_append");
 }
 
 extern const char doc_qelt_variant_list_insert[] =
@@ -127,7 +139,7 @@ extern const char doc_qelt_variant_list_insert[] =
 
 PyObject* meth_qelt_variant_list_insert(PyObject*, PyObject* args)
 {
-    return store_at_index<qelt_variant_list_insert>(args, "qelt_variant_list_insert");
+    return store_at_index<qelt_variant_list_insert, false>(args, "qelt_variant_list_insert");
 }
 
 extern const char doc_qelt_variant_list_set_item[] =
@@ -141,7 +153,7 @@ extern const char doc_qelt_variant_list_set_item[] =
 
 PyObject* meth_qelt_variant_list_set_item(PyObject*, PyObject* args)
 {
-    return store_at_index<qelt_variant_list_set_item>(args, "qelt_variant_list_set_item");
+    return store_at_index<qelt_variant_list_set_item, true>(args, "qelt_variant_list_set_item");
 }
 
 extern const char doc_qelt_variant_list_get_item[] =
@@ -166,10 +178,7 @@ PyObject* meth_qelt_variant_list_get_item(PyObject*, PyObject* args)
         return nullptr;
     const int32_t at = list_index(index);
     qelt_variant* item = nullptr;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_list_get_item(list, &item, at);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = qelt_variant_list_get_item(list, &item, at);
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_list_get_item", rc);
     return borrowed_handle(item);
@@ -193,10 +202,8 @@ PyObject* meth_qelt_variant_list_delete_item(PyObject*, PyObject* args)
     if (!to_variant(list_handle, &list, "qelt_variant_list_delete_item"))
         return nullptr;
     const int32_t at = list_index(index);
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_list_delete_item(list, at);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = run_unlocked_if(item_may_tear_down(list, at, nullptr),
+                                        [=] { return qelt_variant_list_delete_item(list, at); });
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_list_delete_item", rc);
     return none();
@@ -211,7 +218,7 @@ extern const char doc_qelt_variant_list_clear[] =
 
 PyObject* meth_qelt_variant_list_clear(PyObject*, PyObject* args)
 {
-    return call_on_handle<qelt_variant_list_clear>(args, "qelt_variant_list_clear");
+    return call_on_handle<qelt_variant_list_clear, holds_items>(args, "qelt_variant_list_clear");
 }
 
 extern const char doc_qelt_variant_list_get_size[] =
@@ -242,7 +249,7 @@ extern const char doc_qelt_variant_list_contains[] =
 
 PyObject* meth_qelt_variant_list_contains(PyObject*, PyObject* args)
 {
-    return index_of_value<qelt_variant_list_contains>(args, "qelt_variant_list_contains");
+    return index_of_value<qelt_variant_list_contains, true>(args, "qelt_variant_list_contains");
 }
 
 extern const char doc_qelt_variant_list_contains_in_subset[] =
@@ -326,10 +333,8 @@ PyObject* meth_qelt_variant_map_set(PyObject*, PyObject* args)
     const HandleCheck value_check = check_handle(value_handle, &value);
     if (value_check == HandleCheck::not_an_integer || value_check == HandleCheck::dead)
         return raise_error("qelt_variant_map_set", QELT_ERR_NULL_PTR);
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_map_set(map, key, value);
-    Py_END_ALLOW_THREADS
+    const bool unlocked = key != nullptr && entry_may_tear_down(map, key, value);
+    const qelt_err rc = run_unlocked_if(unlocked, [=] { return qelt_variant_map_set(map, key, value); });
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_map_set", rc);
     return none();
@@ -358,10 +363,7 @@ PyObject* meth_qelt_variant_map_get(PyObject*, PyObject* args)
     if (!to_variant(key_handle, &key, "qelt_variant_map_get"))
         return nullptr;
     qelt_variant* value = nullptr;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_map_get(map, key, &value);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = qelt_variant_map_get(map, key, &value);
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_map_get", rc);
     return borrowed_handle(value);
@@ -386,10 +388,8 @@ PyObject* meth_qelt_variant_map_delete(PyObject*, PyObject* args)
     qelt_variant* key;
     if (!to_variant(key_handle, &key, "qelt_variant_map_delete"))
         return nullptr;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_map_delete(map, key);
-    Py_END_ALLOW_THREADS
+    const bool unlocked = key != nullptr && entry_may_tear_down(map, key, nullptr);
+    const qelt_err rc = run_unlocked_if(unlocked, [=] { return qelt_variant_map_delete(map, key); });
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_map_delete", rc);
     return none();
@@ -404,7 +404,7 @@ extern const char doc_qelt_variant_map_clear[] =
 
 PyObject* meth_qelt_variant_map_clear(PyObject*, PyObject* args)
 {
-    return call_on_handle<qelt_variant_map_clear>(args, "qelt_variant_map_clear");
+    return call_on_handle<qelt_variant_map_clear, holds_items>(args, "qelt_variant_map_clear");
 }
 
 extern const char doc_qelt_variant_map_first[] =
@@ -416,7 +416,7 @@ extern const char doc_qelt_variant_map_first[] =
 
 PyObject* meth_qelt_variant_map_first(PyObject*, PyObject* args)
 {
-    return call_on_handle<qelt_variant_map_first>(args, "qelt_variant_map_first");
+    return call_on_handle<qelt_variant_map_first, never>(args, "qelt_variant_map_first");
 }
 
 extern const char doc_qelt_variant_map_next[] =
@@ -442,10 +442,7 @@ PyObject* meth_qelt_variant_map_next(PyObject*, PyObject* args)
     qelt_variant* key = nullptr;
     qelt_variant* value = nullptr;
     uint8_t found = 0;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_map_next(map, &key, &value, &found);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = qelt_variant_map_next(map, &key, &value, &found);
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_map_next", rc);
     if (found != 1)
@@ -493,10 +490,7 @@ PyObject* meth_qelt_variant_map_haskey(PyObject*, PyObject* args)
     if (!to_variant(key_handle, &key, "qelt_variant_map_haskey"))
         return nullptr;
     uint8_t found = 0;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_map_haskey(map, key, &found);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = qelt_variant_map_haskey(map, key, &found);
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_map_haskey", rc);
     return PyBool_FromLong(found);

@@ -42,6 +42,16 @@ PyObject* borrowed_handle(qelt_variant* v)
     return PyLong_FromVoidPtr(v);
 }
 
+PyObject* bytes_from(const void* data, size_t length)
+{
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
+    if (bytes == nullptr || length == 0)
+        return bytes;
+    char* target = PyBytes_AsString(bytes);
+    run_unlocked_if(length >= kUnlockedCopyFrom, [&] { return std::memcpy(target, data, length); });
+    return bytes;
+}
+
 PyObject* steal_tuple(PyObject* const* items, Py_ssize_t count)
 {
     PyObject* tuple = nullptr;

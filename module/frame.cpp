@@ -15,10 +15,7 @@ PyObject* meth_qelt_get_version(PyObject*, PyObject*)
 {
     uint32_t lib_version = 0;
     uint32_t api_version = 0;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_get_version(&lib_version, &api_version);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = qelt_get_version(&lib_version, &api_version);
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_get_version", rc);
     return make_tuple(PyLong_FromUnsignedLong(lib_version), PyLong_FromUnsignedLong(api_version));
@@ -44,10 +41,7 @@ PyObject* meth_qelt_variant_get_type(PyObject*, PyObject* args)
         return nullptr;
     uint8_t type = 0;
     uint8_t subtype = 0;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_get_type(v, &type, &subtype);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = qelt_variant_get_type(v, &type, &subtype);
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_get_type", rc);
     return make_tuple(PyLong_FromLong(type), PyLong_FromLong(subtype));
@@ -75,10 +69,7 @@ PyObject* meth_qelt_variant_type_check(PyObject*, PyObject* args)
         return nullptr;
     const auto type = static_cast<uint8_t>(type_code);
     uint8_t matches = 0;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_type_check(v, type, &matches);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = qelt_variant_type_check(v, type, &matches);
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_type_check", rc);
     return PyBool_FromLong(matches);
@@ -103,10 +94,7 @@ PyObject* meth_qelt_variant_get_refcount(PyObject*, PyObject* args)
     if (!to_variant(handle, &v, "qelt_variant_get_refcount"))
         return nullptr;
     uint16_t count = 0;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_get_refcount(v, &count);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = qelt_variant_get_refcount(v, &count);
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_get_refcount", rc);
     return PyLong_FromLong(count);
@@ -121,7 +109,7 @@ extern const char doc_qelt_variant_decref[] =
 
 PyObject* meth_qelt_variant_decref(PyObject*, PyObject* args)
 {
-    return call_on_handle<qelt_variant_decref>(args, "qelt_variant_decref");
+    return call_on_handle<qelt_variant_decref, may_tear_down>(args, "qelt_variant_decref");
 }
 
 extern const char doc_qelt_variant_incref[] =
@@ -133,7 +121,7 @@ extern const char doc_qelt_variant_incref[] =
 
 PyObject* meth_qelt_variant_incref(PyObject*, PyObject* args)
 {
-    return call_on_handle<qelt_variant_incref>(args, "qelt_variant_incref");
+    return call_on_handle<qelt_variant_incref, never>(args, "qelt_variant_incref");
 }
 
 extern const char doc_qelt_variant_new_none[] =

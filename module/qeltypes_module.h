@@ -1,10 +1,11 @@
 /*
  * Private to the _qeltypes extension module.
  *
- * Every method wrapper has one shape: parse the argument tuple, convert the
- * handles, release the interpreter lock around exactly one library call, then
- * build the result or raise through raise_error. Nothing touches a Python
- * object while the lock is released.
+ * Every method wrapper has one shape: parse the argument tuple, check and
+ * convert the handles, make exactly one library call, then build the result
+ * or raise through raise_error. The interpreter lock is released around the
+ * call only when its work grows with the input (see "The interpreter lock"
+ * below); nothing touches a Python object while it is released.
  *
  * Only the stable ABI of CPython 3.7 is used (the build defines
  * Py_LIMITED_API), so one binary serves every CPython from 3.7 on.
@@ -14,6 +15,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
@@ -94,6 +96,54 @@ PyObject* make_tuple(Items*... items)
 }
 
 /* ------------------------------------------------------------------------ */
+/* The interpreter lock                                                       */
+/* ------------------------------------------------------------------------ */
+/* The lock is released only around work that grows with the input: reading
+ * and writing trees, list searches, tearing down a container, copying a
+ * large payload. Releasing and taking it back costs about as much as the
+ * rest of a getter, so every call that takes constant time (and the amortised
+ * constant time of an append or a map set) runs with the lock held. Scripts
+ * see no difference but timing. */
+
+/* Payloads from this size on are copied with the lock released. */
+constexpr size_t kUnlockedCopyFrom = size_t{64} << 10;
+
+inline bool is_container(const qelt_variant* v)
+{
+    return v->type == QELT_VARIANT_TYPE_LIST || v->type == QELT_VARIANT_TYPE_MAP;
+}
+
+/* Whether a list or map holds anything: clearing it frees what it holds. */
+inline bool holds_items(const qelt_variant* v)
+{
+    return v != nullptr && is_container(v) && v->value.ptr != nullptr;
+}
+
+/* Whether giving up one reference on `v` may tear down a container with
+ * everything it holds. */
+inline bool may_tear_down(const qelt_variant* v)
+{
+    return holds_items(v) && v->refcount == 1;
+}
+
+/* Runs `call` with the interpreter lock released when `unlocked` holds.
+ * Nothing inside may touch a Python object. */
+template <typename Call>
+auto run_unlocked_if(bool unlocked, Call call) -> decltype(call())
+{
+    if (!unlocked)
+        return call();
+    PyThreadState* saved = PyEval_SaveThread();
+    auto result = call();
+    PyEval_RestoreThread(saved);
+    return result;
+}
+
+/* Copies `length` bytes into a new bytes object, the lock released for a
+ * large copy; null with the interpreter's exception when it cannot be made. */
+PyObject* bytes_from(const void* data, size_t length);
+
+/* ------------------------------------------------------------------------ */
 /* Wrapper shapes that several methods share                                  */
 /* ------------------------------------------------------------------------ */
 
@@ -102,18 +152,16 @@ template <qelt_err (*New)(qelt_variant**)>
 PyObject* new_without_value(const char* method)
 {
     qelt_variant* v = nullptr;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = New(&v);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = New(&v);
     if (rc != QELT_SUCCESS)
         return raise_error(method, rc);
     return owned_handle(v);
 }
 
 /* A call on one handle that gives nothing back (incref, decref, the clears,
- * map rewind). */
-template <qelt_err (*Op)(qelt_variant*)>
+ * map rewind); `Unlocked` tells from the variant whether the call may take
+ * long enough to release the lock. */
+template <qelt_err (*Op)(qelt_variant*), bool (*Unlocked)(const qelt_variant*)>
 PyObject* call_on_handle(PyObject* args, const char* method)
 {
     PyObject* handle;
@@ -122,13 +170,15 @@ PyObject* call_on_handle(PyObject* args, const char* method)
     qelt_variant* v;
     if (!to_variant(handle, &v, method))
         return nullptr;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = Op(v);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = run_unlocked_if(Unlocked(v), [v] { return Op(v); });
     if (rc != QELT_SUCCESS)
         return raise_error(method, rc);
     return none();
+}
+
+inline bool never(const qelt_variant*)
+{
+    return false;
 }
 
 /* ------------------------------------------------------------------------ */

@@ -55,7 +55,7 @@ PyObject* meth_qelt_write_to_buffer(PyObject*, PyObject* args)
     Py_END_ALLOW_THREADS
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_write_to_buffer", rc);
-    PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer), size);
+    PyObject* bytes = bytes_from(buffer, size);
     qelt_free_buffer(buffer);
     return bytes;
 }

@@ -16,10 +16,7 @@ PyObject* new_scalar(PyObject* args, const char* format, const char* method)
         return nullptr;
     const auto value = static_cast<Stored>(parsed);
     qelt_variant* v = nullptr;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = New(&v, value);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = New(&v, value);
     if (rc != QELT_SUCCESS)
         return raise_error(method, rc);
     return owned_handle(v);
@@ -35,10 +32,7 @@ PyObject* as_scalar(PyObject* args, const char* method)
     if (!to_variant(handle, &v, method))
         return nullptr;
     Stored value{};
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = As(v, &value);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = As(v, &value);
     if (rc != QELT_SUCCESS)
         return raise_error(method, rc);
     return to_python(value);
@@ -102,10 +96,8 @@ PyObject* new_string(PyObject* args, const char* method)
     const char* const safe_text = terminated.text() != nullptr ? terminated.text() : "";
     const auto capacity = static_cast<uint32_t>(length + 1);
     qelt_variant* v = nullptr;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = New(&v, safe_text, capacity);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = run_unlocked_if(capacity >= kUnlockedCopyFrom,
+                                        [&] { return New(&v, safe_text, capacity); });
     if (rc != QELT_SUCCESS)
         return raise_error(method, rc);
     return owned_handle(v);
@@ -122,10 +114,7 @@ PyObject* as_string(PyObject* args, const char* method)
         return nullptr;
     const char* text = nullptr;
     uint32_t size = 0;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = As(v, &text, &size);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = As(v, &text, &size);
     if (rc != QELT_SUCCESS)
         return raise_error(method, rc);
     // `size` counts the terminating NUL; strict UTF-8 for both subtypes.
@@ -214,11 +203,7 @@ PyObject* meth_qelt_float_to_half(PyObject*, PyObject* args)
     float value;
     if (!PyArg_ParseTuple(args, "f", &value))
         return nullptr;
-    uint16_t half;
-    Py_BEGIN_ALLOW_THREADS
-    half = qelt_float_to_half(value);
-    Py_END_ALLOW_THREADS
-    return PyLong_FromLong(half);
+    return PyLong_FromLong(qelt_float_to_half(value));
 }
 
 extern const char doc_qelt_half_to_float[] =
@@ -236,11 +221,7 @@ PyObject* meth_qelt_half_to_float(PyObject*, PyObject* args)
     unsigned short half;
     if (!PyArg_ParseTuple(args, "H", &half))
         return nullptr;
-    float value;
-    Py_BEGIN_ALLOW_THREADS
-    value = qelt_half_to_float(half);
-    Py_END_ALLOW_THREADS
-    return PyFloat_FromDouble(value);
+    return PyFloat_FromDouble(qelt_half_to_float(half));
 }
 
 /* ------------------------------------------------------------------------ */
@@ -271,10 +252,8 @@ PyObject* meth_qelt_variant_new_binary(PyObject*, PyObject* args)
     const auto size = static_cast<uint32_t>(length);
     const auto type = static_cast<uint8_t>(bin_type);
     qelt_variant* v = nullptr;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_new_binary(&v, data, size, type);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = run_unlocked_if(size >= kUnlockedCopyFrom,
+                                        [&] { return qelt_variant_new_binary(&v, data, size, type); });
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_new_binary", rc);
     return owned_handle(v);
@@ -301,14 +280,10 @@ PyObject* meth_qelt_variant_as_binary(PyObject*, PyObject* args)
     const void* data = nullptr;
     uint32_t length = 0;
     uint8_t bin_type = 0;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_as_binary(v, &data, &length, &bin_type);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = qelt_variant_as_binary(v, &data, &length, &bin_type);
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_as_binary", rc);
-    return make_tuple(PyBytes_FromStringAndSize(static_cast<const char*>(data), length),
-                      PyLong_FromLong(bin_type));
+    return make_tuple(bytes_from(data, length), PyLong_FromLong(bin_type));
 }
 
 /* ------------------------------------------------------------------------ */
@@ -348,10 +323,7 @@ PyObject* meth_qelt_variant_new_timestamp(PyObject*, PyObject* args)
     ts.second = second;
     ts.microsecond = microsecond;
     qelt_variant* v = nullptr;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_new_timestamp(&v, &ts);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = qelt_variant_new_timestamp(&v, &ts);
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_new_timestamp", rc);
     return owned_handle(v);
@@ -377,10 +349,7 @@ PyObject* meth_qelt_variant_as_timestamp(PyObject*, PyObject* args)
     if (!to_variant(handle, &v, "qelt_variant_as_timestamp"))
         return nullptr;
     const qelt_timestamp* ts = nullptr;
-    qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_as_timestamp(v, &ts);
-    Py_END_ALLOW_THREADS
+    const qelt_err rc = qelt_variant_as_timestamp(v, &ts);
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_as_timestamp", rc);
     return make_tuple(PyLong_FromLong(ts->year), PyLong_FromLong(ts->month),
