@@ -17,32 +17,28 @@ extern "C" {
 // that do not nest is written twice.
 qelt_err qelt_write_variant(qel_writer* writer, qelt_variant* variant) QELT_NOEXCEPT;
 
-// One per open container of the tree being read, linked from the outermost
-// (`bottom`) to the innermost (`top`). Each holds a reference of its own.
-struct qelt_tree_builder_entry {
-    qelt_tree_builder_entry* prev;
-    qelt_tree_builder_entry* next;
-    qelt_variant* container;
-};
-
+// The state of one read: the containers that are open, outermost first, in
+// one growing array; the root; a map key that waits for its value. Open
+// containers are held by their parents (the root by `root`): every one of
+// them lies in the root's tree.
 struct qelt_tree_builder {
-    qelt_tree_builder_entry* bottom;
-    qelt_tree_builder_entry* top;
+    qelt_variant** open;
+    uint32_t depth;             // containers open
+    uint32_t capacity;          // slots of `open`
     qelt_variant* root;         // the first container opened, with its creator's reference
     qelt_variant* pending_key;  // a map key waiting for its value, with one reference
 };
 
 qelt_tree_builder* qelt_tree_builder_new(void) QELT_NOEXCEPT;
-// Pops every open entry (releasing their references); `root` and
-// `pending_key` are cleared without being released.
+// Frees the builder; `root` and `pending_key` are not released.
 void qelt_tree_builder_free(qelt_tree_builder* builder) QELT_NOEXCEPT;
 // Places a new value: appended to the open list, parked as the open map's
 // key, or stored with the waiting key. Takes over the caller's reference,
 // also on failure unless an argument is null. A value outside any container,
 // or a container where a map key belongs, gives QELT_ERR_ILLEGAL_FILE_CONTENT.
 qelt_err qelt_tree_builder_add(qelt_tree_builder* builder, qelt_variant* value) QELT_NOEXCEPT;
-// Opens `container` (takes a reference of the entry's own); the first one
-// becomes the root. QELT_ERR_OUT_OF_MEMORY records nothing.
+// Opens `container`; the first one becomes the root. QELT_ERR_OUT_OF_MEMORY
+// records nothing.
 qelt_err qelt_tree_builder_push(qelt_tree_builder* builder, qelt_variant* container) QELT_NOEXCEPT;
 void qelt_tree_builder_pop(qelt_tree_builder* builder) QELT_NOEXCEPT;
 

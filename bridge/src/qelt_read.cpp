@@ -5,6 +5,7 @@
 // only rejects what it cannot decode; the rules that make an element
 // sequence a tree are enforced here. No partial tree survives a failure.
 
+#include <bit>
 #include <cstdlib>
 #include <memory>
 
@@ -23,50 +24,51 @@ bool is_container(const qelt_variant* v) {
     return v->type == QELT_VARIANT_TYPE_LIST || v->type == QELT_VARIANT_TYPE_MAP;
 }
 
-// Reads one fixed-width value with its accessor and makes its variant.
-template <typename T>
-qelt_err scalar(const qel_element* e, qelt_variant** out,
-                qel_err (*get)(const qel_element*, T*), qelt_err (*make)(qelt_variant**, T)) {
-    T value{};
-    qel_err err = get(e, &value);
-    return err ? as_qelt(err) : make(out, value);
+template <typename T, typename Bits>
+T as(Bits bits) {
+    return std::bit_cast<T>(bits);
 }
 
-qelt_err string_from(const qel_element* e, qelt_variant** out) {
-    uint8_t subtype = 0;
-    qel_err err = qel_element_get_string_type(e, &subtype);
-    if (err) return as_qelt(err);
-    const char* text = nullptr;
-    uint32_t units = 0;
-    switch (subtype) {
-        case QEL_SUB_STRING_C: err = qel_element_get_string_c(e, &text, &units); break;
-        case QEL_SUB_STRING_U8: err = qel_element_get_string_u8(e, &text, &units); break;
-        default: return QELT_ERR_NYI;
+// The one dispatch of an element: its exact type byte (so a null-flagged
+// element falls to the default) picks the constructor, which reads the
+// decoded value straight from the element.
+qelt_err element_to_variant(const qel_element* e, qelt_variant** out) {
+    switch (e->type_with_null_flag) {
+        case QEL_TYPE_END: return QELT_SUCCESS;
+        case QEL_TYPE_FLOAT64: return qelt_variant_new_float64(out, as<double>(e->u64));
+        case QEL_TYPE_FLOAT32: return qelt_variant_new_float32(out, as<float>(e->u32));
+        case QEL_TYPE_FLOAT16: return qelt_variant_new_float16(out, e->u16);
+        case QEL_TYPE_INT64: return qelt_variant_new_int64(out, as<int64_t>(e->u64));
+        case QEL_TYPE_INT32: return qelt_variant_new_int32(out, as<int32_t>(e->u32));
+        case QEL_TYPE_INT16: return qelt_variant_new_int16(out, as<int16_t>(e->u16));
+        case QEL_TYPE_INT8: return qelt_variant_new_int8(out, as<int8_t>(e->u8));
+        case QEL_TYPE_UINT64: return qelt_variant_new_uint64(out, e->u64);
+        case QEL_TYPE_UINT32: return qelt_variant_new_uint32(out, e->u32);
+        case QEL_TYPE_UINT16: return qelt_variant_new_uint16(out, e->u16);
+        case QEL_TYPE_UINT8: return qelt_variant_new_uint8(out, e->u8);
+        case QEL_TYPE_BOOL: return qelt_variant_new_bool(out, e->u8);
+        case QEL_TYPE_NONE: return qelt_variant_new_none(out);
+        case QEL_TYPE_LIST: return qelt_variant_new_list(out);
+        case QEL_TYPE_MAP: return qelt_variant_new_map(out);
+        case QEL_TYPE_STRING: {
+            const qel_string_value& s = e->string;
+            if (s.type != QEL_SUB_STRING_C && s.type != QEL_SUB_STRING_U8) return QELT_ERR_NYI;
+            // Valid in the stream, but a string variant always holds its terminator.
+            if (s.units == 0) return QELT_ERR_WRONG_STRING_SIZE;
+            return s.type == QEL_SUB_STRING_C ? qelt_variant_new_string_c(out, s.c_string, s.units)
+                                              : qelt_variant_new_string_utf8(out, s.u8_string, s.units);
+        }
+        case QEL_TYPE_BIN:
+            // Valid in the stream, but there is no empty binary variant.
+            if (e->binary.size == 0) return QELT_ERR_WRONG_STRING_SIZE;
+            return qelt_variant_new_binary(out, e->binary.data, e->binary.size, e->binary.type);
+        case QEL_TYPE_TIMESTAMP: {
+            const qel_timestamp& t = e->timestamp;
+            const qelt_timestamp ts = {t.year, t.month, t.day, t.hour, t.minute, t.second, t.microsecond};
+            return qelt_variant_new_timestamp(out, &ts);
+        }
+        default: return QELT_ERR_NYI;  // null-flagged, opaque64, date, time, table
     }
-    if (err) return as_qelt(err);
-    // Valid in the stream, but a string variant always holds its terminator.
-    if (units == 0) return QELT_ERR_WRONG_STRING_SIZE;
-    return subtype == QEL_SUB_STRING_C ? qelt_variant_new_string_c(out, text, units)
-                                       : qelt_variant_new_string_utf8(out, text, units);
-}
-
-qelt_err binary_from(const qel_element* e, qelt_variant** out) {
-    uint8_t bin_type = 0;
-    const uint8_t* data = nullptr;
-    uint32_t size = 0;
-    qel_err err = qel_element_get_binary(e, &bin_type, &data, &size);
-    if (err) return as_qelt(err);
-    // Valid in the stream, but there is no empty binary variant.
-    if (size == 0) return QELT_ERR_WRONG_STRING_SIZE;
-    return qelt_variant_new_binary(out, data, size, bin_type);
-}
-
-qelt_err timestamp_from(const qel_element* e, qelt_variant** out) {
-    qel_timestamp t{};
-    qel_err err = qel_element_get_timestamp(e, &t);
-    if (err) return as_qelt(err);
-    const qelt_timestamp ts = {t.year, t.month, t.day, t.hour, t.minute, t.second, t.microsecond};
-    return qelt_variant_new_timestamp(out, &ts);
 }
 
 }  // namespace
@@ -78,34 +80,10 @@ extern "C" {
 // ---------------------------------------------------------------------------
 
 qelt_err qelt_variant_from_element(const qel_element* element, qelt_variant** out) noexcept {
+    // The type query reports a missing element as the format library does.
     uint8_t type = 0;
-    uint8_t null_flag = 0;
-    qel_err code = qel_element_get_type(element, &type, &null_flag);
-    if (code) return as_qelt(code);
-    if (null_flag) return QELT_ERR_NYI;
-    const qel_element* e = element;
-    switch (type) {
-        case QEL_TYPE_END: return QELT_SUCCESS;
-        case QEL_TYPE_FLOAT64: return scalar(e, out, qel_element_get_float64, qelt_variant_new_float64);
-        case QEL_TYPE_FLOAT32: return scalar(e, out, qel_element_get_float32, qelt_variant_new_float32);
-        case QEL_TYPE_FLOAT16: return scalar(e, out, qel_element_get_float16, qelt_variant_new_float16);
-        case QEL_TYPE_STRING: return string_from(e, out);
-        case QEL_TYPE_INT64: return scalar(e, out, qel_element_get_int64, qelt_variant_new_int64);
-        case QEL_TYPE_INT32: return scalar(e, out, qel_element_get_int32, qelt_variant_new_int32);
-        case QEL_TYPE_INT16: return scalar(e, out, qel_element_get_int16, qelt_variant_new_int16);
-        case QEL_TYPE_INT8: return scalar(e, out, qel_element_get_int8, qelt_variant_new_int8);
-        case QEL_TYPE_UINT64: return scalar(e, out, qel_element_get_uint64, qelt_variant_new_uint64);
-        case QEL_TYPE_UINT32: return scalar(e, out, qel_element_get_uint32, qelt_variant_new_uint32);
-        case QEL_TYPE_UINT16: return scalar(e, out, qel_element_get_uint16, qelt_variant_new_uint16);
-        case QEL_TYPE_UINT8: return scalar(e, out, qel_element_get_uint8, qelt_variant_new_uint8);
-        case QEL_TYPE_BOOL: return scalar(e, out, qel_element_get_bool, qelt_variant_new_bool);
-        case QEL_TYPE_BIN: return binary_from(e, out);
-        case QEL_TYPE_NONE: return qelt_variant_new_none(out);
-        case QEL_TYPE_TIMESTAMP: return timestamp_from(e, out);
-        case QEL_TYPE_LIST: return qelt_variant_new_list(out);
-        case QEL_TYPE_MAP: return qelt_variant_new_map(out);
-        default: return QELT_ERR_NYI;  // opaque64, date, time, table
-    }
+    if (qel_err code = qel_element_get_type(element, &type, nullptr)) return as_qelt(code);
+    return element_to_variant(element, out);
 }
 
 // ---------------------------------------------------------------------------
@@ -118,19 +96,19 @@ qelt_tree_builder* qelt_tree_builder_new(void) noexcept {
 
 void qelt_tree_builder_free(qelt_tree_builder* builder) noexcept {
     if (builder == nullptr) return;
-    while (builder->top != nullptr) qelt_tree_builder_pop(builder);
+    std::free(builder->open);
     std::free(builder);
 }
 
 qelt_err qelt_tree_builder_add(qelt_tree_builder* builder, qelt_variant* value) noexcept {
     if (builder == nullptr || value == nullptr) return QELT_ERR_NULL_PTR;
-    qelt_variant* container = builder->top ? builder->top->container : nullptr;
-    if (container == nullptr) {
+    if (builder->depth == 0) {
         // The root: the push that follows records it.
         if (is_container(value)) return QELT_SUCCESS;
         qelt_variant_decref(value);
         return QELT_ERR_ILLEGAL_FILE_CONTENT;
     }
+    qelt_variant* container = builder->open[builder->depth - 1];
     qelt_err err;
     switch (container->type) {
         case QELT_VARIANT_TYPE_LIST:
@@ -162,37 +140,21 @@ qelt_err qelt_tree_builder_add(qelt_tree_builder* builder, qelt_variant* value) 
 
 qelt_err qelt_tree_builder_push(qelt_tree_builder* builder, qelt_variant* container) noexcept {
     if (builder == nullptr || container == nullptr) return QELT_ERR_NULL_PTR;
-    auto* entry =
-        static_cast<qelt_tree_builder_entry*>(std::calloc(1, sizeof(qelt_tree_builder_entry)));
-    if (entry == nullptr) return QELT_ERR_OUT_OF_MEMORY;
-    qelt_err err = qelt_variant_incref(container);
-    if (err) {
-        std::free(entry);
-        return err;
+    if (builder->depth == builder->capacity) {
+        // Doubling: a tree of depth n costs O(log n) growths.
+        const uint64_t grown = builder->capacity == 0 ? 16 : uint64_t{builder->capacity} * 2;
+        void* bigger = grown <= UINT32_MAX ? std::realloc(builder->open, grown * sizeof(qelt_variant*)) : nullptr;
+        if (bigger == nullptr) return QELT_ERR_OUT_OF_MEMORY;
+        builder->open = static_cast<qelt_variant**>(bigger);
+        builder->capacity = static_cast<uint32_t>(grown);
     }
     if (builder->root == nullptr) builder->root = container;
-    entry->container = container;
-    entry->prev = builder->top;
-    if (builder->top != nullptr) {
-        builder->top->next = entry;
-    } else {
-        builder->bottom = entry;
-    }
-    builder->top = entry;
+    builder->open[builder->depth++] = container;
     return QELT_SUCCESS;
 }
 
 void qelt_tree_builder_pop(qelt_tree_builder* builder) noexcept {
-    if (builder == nullptr || builder->top == nullptr) return;
-    qelt_tree_builder_entry* entry = builder->top;
-    builder->top = entry->prev;
-    if (builder->top != nullptr) {
-        builder->top->next = nullptr;
-    } else {
-        builder->bottom = nullptr;
-    }
-    qelt_variant_decref(entry->container);
-    std::free(entry);
+    if (builder != nullptr && builder->depth > 0) --builder->depth;
 }
 
 // ---------------------------------------------------------------------------
@@ -202,34 +164,24 @@ void qelt_tree_builder_pop(qelt_tree_builder* builder) noexcept {
 uint32_t qelt_read_callback(const qel_element* element, void* user_data) noexcept {
     auto* builder = static_cast<qelt_tree_builder*>(user_data);
     if (builder == nullptr) return QELT_ERR_NULL_PTR;
+    if (element == nullptr) return static_cast<uint32_t>(qelt_variant_from_element(element, nullptr));
     qelt_variant* value = nullptr;
-    qelt_err err = qelt_variant_from_element(element, &value);
+    qelt_err err = element_to_variant(element, &value);
     if (err) return static_cast<uint32_t>(err);
-    // Whether `value` is about to become the root, held only by this call.
-    const bool unplaced_root = builder->top == nullptr;
-    if (value != nullptr) {
-        err = qelt_tree_builder_add(builder, value);
-        if (err) return static_cast<uint32_t>(err);
-    }
-    uint8_t type = 0;
-    qel_err code = qel_element_get_type(element, &type, nullptr);
-    if (code) {
-        if (value != nullptr && unplaced_root) qelt_variant_decref(value);
-        return code;
-    }
-    if (type == QEL_TYPE_END) {
+    if (value == nullptr) {  // an end marker
         if (builder->pending_key != nullptr) return QELT_ERR_ILLEGAL_FILE_CONTENT;
         qelt_tree_builder_pop(builder);
         return QELT_SUCCESS;
     }
-    if (type == QEL_TYPE_LIST || type == QEL_TYPE_MAP) {
-        err = qelt_tree_builder_push(builder, value);
-        if (err) {
-            // A nested container belongs to its parent already; a root that
-            // could not be recorded is held by nothing else.
-            if (unplaced_root) qelt_variant_decref(value);
-            return QELT_ERR_OUT_OF_MEMORY;
-        }
+    // Whether `value` is about to become the root, held only by this call.
+    const bool unplaced_root = builder->depth == 0;
+    err = qelt_tree_builder_add(builder, value);
+    if (err || !is_container(value)) return static_cast<uint32_t>(err);
+    if (qelt_tree_builder_push(builder, value) != QELT_SUCCESS) {
+        // A nested container belongs to its parent already; a root that
+        // could not be recorded is held by nothing else.
+        if (unplaced_root) qelt_variant_decref(value);
+        return QELT_ERR_OUT_OF_MEMORY;
     }
     return QELT_SUCCESS;
 }
@@ -241,20 +193,18 @@ qelt_err qelt_read_from_reader(qel_reader* reader, qelt_variant** out) noexcept 
 
     qelt_err err = as_qelt(qel_reader_set_callback(reader, qelt_read_callback, builder));
     if (!err) err = as_qelt(qel_reader_parse(reader));
-    if (!err && (builder->bottom != nullptr || builder->pending_key != nullptr)) {
+    if (!err && (builder->depth != 0 || builder->pending_key != nullptr)) {
         err = QELT_ERR_ILLEGAL_FILE_CONTENT;
     }
     if (err) {
-        // The builder's entries still hold the open containers; freeing it
-        // below gives up those references and with them the partial tree.
+        // Every open container lies in the root's tree, so releasing the
+        // root and a waiting key gives up the whole partial tree.
         if (builder->root != nullptr) qelt_variant_decref(builder->root);
         if (builder->pending_key != nullptr) qelt_variant_decref(builder->pending_key);
     } else {
         *out = builder->root;
         if (*out == nullptr) err = QELT_ERR_ILLEGAL_FILE_CONTENT;
     }
-    builder->root = nullptr;
-    builder->pending_key = nullptr;
     qelt_tree_builder_free(builder);
     return err;
 }
@@ -265,7 +215,8 @@ qelt_err qelt_read_from_buffer(qelt_variant** out, const uint8_t* buffer, uint32
     qelt_err err = as_qelt(qel_reader_new_buffer(&raw));
     if (err) return err;
     ReaderPtr reader(raw);
-    err = as_qelt(qel_reader_set_buffer(reader.get(), buffer, size));
+    // Read where the bytes lie: the caller's buffer outlives this call.
+    err = as_qelt(qel_reader_set_buffer_borrowed(reader.get(), buffer, size));
     return err ? err : qelt_read_from_reader(reader.get(), out);
 }
 

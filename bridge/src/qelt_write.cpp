@@ -11,7 +11,6 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <unordered_set>
 #include <vector>
 
 #include "qelt_bridge_internal.h"
@@ -86,6 +85,72 @@ qelt_err write_value(qel_writer* w, const qelt_variant* v) {
     }
 }
 
+// The containers on the path from the root: a set of addresses with open
+// addressing, grown with the depth, so that entering a container allocates
+// nothing of its own.
+class PathSet {
+public:
+    PathSet() = default;
+    PathSet(const PathSet&) = delete;
+    PathSet& operator=(const PathSet&) = delete;
+    ~PathSet() { std::free(slots_); }
+
+    // QELT_ERR_CIRCULAR_REFERENCE when `v` is on the path already.
+    qelt_err insert(const qelt_variant* v) {
+        if (2 * (count_ + 1) > capacity_ && !grow()) return QELT_ERR_OUT_OF_MEMORY;
+        size_t i = home(v);
+        for (; slots_[i] != nullptr; i = next(i)) {
+            if (slots_[i] == v) return QELT_ERR_CIRCULAR_REFERENCE;
+        }
+        slots_[i] = v;
+        ++count_;
+        return QELT_SUCCESS;
+    }
+
+    void erase(const qelt_variant* v) {
+        size_t i = home(v);
+        while (slots_[i] != v) i = next(i);
+        // Backward-shift deletion keeps every probe sequence unbroken.
+        for (size_t j = next(i); slots_[j] != nullptr; j = next(j)) {
+            const size_t h = home(slots_[j]);
+            if ((j > i && (h <= i || h > j)) || (j < i && h <= i && h > j)) {
+                slots_[i] = slots_[j];
+                i = j;
+            }
+        }
+        slots_[i] = nullptr;
+        --count_;
+    }
+
+private:
+    size_t home(const qelt_variant* v) const {
+        return static_cast<size_t>((reinterpret_cast<uintptr_t>(v) >> 3) * 0x9E3779B97F4A7C15ull) & (capacity_ - 1);
+    }
+    size_t next(size_t i) const { return (i + 1) & (capacity_ - 1); }
+
+    bool grow() {
+        const size_t grown = capacity_ == 0 ? 64 : capacity_ * 2;
+        auto* fresh = static_cast<const qelt_variant**>(std::calloc(grown, sizeof(qelt_variant*)));
+        if (fresh == nullptr) return false;
+        const qelt_variant** old = slots_;
+        const size_t old_capacity = capacity_;
+        slots_ = fresh;
+        capacity_ = grown;
+        for (size_t i = 0; i < old_capacity; ++i) {
+            if (old[i] == nullptr) continue;
+            size_t j = home(old[i]);
+            while (slots_[j] != nullptr) j = next(j);
+            slots_[j] = old[i];
+        }
+        std::free(old);
+        return true;
+    }
+
+    const qelt_variant** slots_ = nullptr;
+    size_t capacity_ = 0;
+    size_t count_ = 0;
+};
+
 class Walk {
 public:
     explicit Walk(qel_writer* w) : w_(w) {}
@@ -108,7 +173,7 @@ public:
         // container met again after it was closed is written again. Tested
         // after the opening, so that a container in key position is the
         // writer's refusal whether or not it is on the path.
-        if (!on_path_.insert(v).second) return QELT_ERR_CIRCULAR_REFERENCE;
+        if (qelt_err path = on_path_.insert(v)) return path;
         stack_.push_back(f);
         return QELT_SUCCESS;
     }
@@ -160,7 +225,7 @@ public:
 private:
     qel_writer* w_;
     std::vector<Frame> stack_;
-    std::unordered_set<const qelt_variant*> on_path_;
+    PathSet on_path_;
 };
 
 qelt_err check_root(const qelt_variant* root) {
@@ -201,16 +266,18 @@ qelt_err qelt_write_to_buffer(qelt_variant* root, uint8_t** buffer, uint32_t* si
     err = qelt_write_variant(w.get(), root);
     if (err) return err;
 
-    const uint8_t* stream = nullptr;
     uint64_t used = 0;
-    err = as_qelt(qel_writer_get_buffer(w.get(), &stream, &used));
+    err = as_qelt(qel_writer_get_buffer(w.get(), nullptr, &used));
     if (err) return err;
     // The length travels as 32 bits; a longer stream is refused whole rather
     // than handed out with a wrapped size.
     if (used > std::numeric_limits<uint32_t>::max()) return static_cast<qelt_err>(QEL_ERR_SIZE);
-    auto* block = static_cast<uint8_t*>(std::malloc(used));
-    if (block == nullptr) return QELT_ERR_OUT_OF_MEMORY;
-    std::memcpy(block, stream, used);
+    // The writer's own buffer is handed over, cut to the stream's length in
+    // place: the caller's copy is the only one the stream ever needs.
+    uint8_t* block = nullptr;
+    err = as_qelt(qel_writer_take_buffer(w.get(), &block, &used));
+    if (err) return err;
+    if (void* exact = std::realloc(block, used)) block = static_cast<uint8_t*>(exact);
     *buffer = block;
     *size = static_cast<uint32_t>(used);
     return QELT_SUCCESS;

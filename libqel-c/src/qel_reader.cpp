@@ -16,11 +16,16 @@
 
 namespace {
 
+void release_input(qel_reader* r) noexcept {
+    if (r->owns_buffer) qel_free(const_cast<uint8_t*>(r->buffer));
+    r->buffer = nullptr;
+    r->owns_buffer = false;
+}
+
 void release_reader(qel_reader* r) noexcept {
-    if (r->stack != nullptr) qel_stack_free(r->stack);
-    qel_free(r->state);
+    qel_state_stack_release(&r->states);
     if (r->file != nullptr) std::fclose(r->file);
-    qel_free(r->buffer);
+    release_input(r);
     qel_free(r);
 }
 
@@ -34,9 +39,11 @@ using ReaderGuard = std::unique_ptr<qel_reader, ReaderRelease>;
 extern "C" qel_err qel_reader_alloc(qel_reader** reader) noexcept {
     ReaderGuard newr(static_cast<qel_reader*>(qel_calloc(1, sizeof(qel_reader))));
     if (newr) {
-        newr->state = static_cast<qel_state*>(qel_calloc(1, sizeof(qel_state)));
-        newr->stack = qel_stack_new(qel_free);
-        if (newr->state == nullptr || newr->stack == nullptr) newr.reset();
+        if (qel_state_stack_init(&newr->states)) {
+            newr->state = qel_state_stack_reset(&newr->states);
+        } else {
+            newr.reset();
+        }
     }
     QEL_CHECK(newr, "allocation failed", QEL_ERR_ALLOCATION);
     *reader = newr.release();
@@ -80,13 +87,25 @@ extern "C" qel_err qel_reader_set_buffer(qel_reader* r, const uint8_t* buffer, u
     QEL_CHECK(QEL_MODE_BUFFER == r->mode, "invalid handle", QEL_ERR_INVALID);
     void* copy = size <= SIZE_MAX ? qel_calloc(static_cast<size_t>(size), 1) : nullptr;
     QEL_CHECK(NULL != copy, "allocation failed", QEL_ERR_ALLOCATION);
-    qel_free(r->buffer);
+    if (size > 0) std::memcpy(copy, buffer, static_cast<size_t>(size));
+    release_input(r);
     r->buffer = static_cast<uint8_t*>(copy);
+    r->owns_buffer = true;
     r->size = size;
     r->position = 0;
-    qel_stack_clear(r->stack);
-    *r->state = qel_state{STATE_START, 0, 0};
-    if (size > 0) std::memcpy(r->buffer, buffer, static_cast<size_t>(size));
+    r->state = qel_state_stack_reset(&r->states);
+    return QEL_SUCCESS;
+}
+
+extern "C" qel_err qel_reader_set_buffer_borrowed(qel_reader* r, const uint8_t* buffer, uint64_t size) noexcept {
+    QEL_CHECK(r, "invalid handle", QEL_ERR_INVALID);
+    QEL_CHECK(buffer, "invalid buffer", QEL_ERR_INVALID);
+    QEL_CHECK(QEL_MODE_BUFFER == r->mode, "invalid handle", QEL_ERR_INVALID);
+    release_input(r);
+    r->buffer = buffer;
+    r->size = size;
+    r->position = 0;
+    r->state = qel_state_stack_reset(&r->states);
     return QEL_SUCCESS;
 }
 
@@ -220,7 +239,7 @@ qel_err decode_element(qel_reader* r, qel_element* v) noexcept {
     if ((v->type_with_null_flag & QEL_NULL_FLAG) != 0) {
         // A null element has no payload; a null container opens nothing.
         if (!null_flag_allowed(code)) return QEL_ERR_INVALID;
-        return qel_state_step(QEL_STEP_ATOMIC, &r->state, r->stack);
+        return qel_state_step(QEL_STEP_ATOMIC, &r->state, &r->states);
     }
     switch (code) {
     case QEL_TYPE_END:
@@ -229,9 +248,9 @@ qel_err decode_element(qel_reader* r, qel_element* v) noexcept {
             return QEL_SUCCESS;
         }
         // At document level there is nothing to close.
-        if (r->stack->count == 0) return QEL_ERR_INVALID;
-        r->state = qel_state_pop(r->state, r->stack);
-        return qel_state_step(QEL_STEP_CONTAINER, &r->state, r->stack);
+        if (r->states.depth == 0) return QEL_ERR_INVALID;
+        r->state = qel_state_pop(&r->states);
+        return qel_state_step(QEL_STEP_CONTAINER, &r->state, &r->states);
     case QEL_TYPE_FLOAT64: case QEL_TYPE_INT64: case QEL_TYPE_UINT64: case QEL_TYPE_OPAQUE64:
         err = read_le(r, &v->u64);
         break;
@@ -272,16 +291,138 @@ qel_err decode_element(qel_reader* r, qel_element* v) noexcept {
         break;
     }
     case QEL_TYPE_LIST:
-        return qel_state_enter(STATE_LIST, &r->state, r->stack);
+        return qel_state_enter(STATE_LIST, &r->state, &r->states);
     case QEL_TYPE_MAP:
-        return qel_state_enter(STATE_DICT_KEY, &r->state, r->stack);
+        return qel_state_enter(STATE_DICT_KEY, &r->state, &r->states);
     case QEL_TYPE_TABLE:
-        return qel_state_enter(STATE_TABLE_KEYS, &r->state, r->stack);
+        return qel_state_enter(STATE_TABLE_KEYS, &r->state, &r->states);
     default:
         return QEL_ERR_INVALID;
     }
     if (err) return err;
-    return qel_state_step(QEL_STEP_ATOMIC, &r->state, r->stack);
+    return qel_state_step(QEL_STEP_ATOMIC, &r->state, &r->states);
+}
+
+template <typename U>
+U load_le(const uint8_t* p) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        U value;
+        std::memcpy(&value, p, sizeof value);
+        return value;
+    } else {
+        U value = 0;
+        for (size_t i = sizeof(U); i-- > 0;) value = static_cast<U>((value << 8) | p[i]);
+        return value;
+    }
+}
+
+// The next element of a buffer, decoded where it lies: strings of 1-byte
+// units and binaries point into the input. Only an element that is whole,
+// valid and needs no growth of the nesting array is taken here; for anything
+// else nothing is consumed and false sends the reader down the general path,
+// which decodes or refuses it with its own records.
+bool decode_in_place(qel_reader* r, qel_element* v) noexcept {
+    // Room for two more levels: neither an opening nor a key's value level
+    // can need the array to grow below.
+    if (!qel_state_room(&r->states, 2)) return false;
+    const uint64_t left = r->size - r->position;
+    if (left == 0) return false;
+    const uint8_t* p = r->buffer + r->position;
+    const uint8_t type = p[0];
+    uint64_t length = 1;
+    switch (type) {
+    case QEL_TYPE_END:
+        if (r->state->state == STATE_TABLE_KEYS || r->states.depth == 0) return false;
+        v->type_with_null_flag = type;
+        r->position += 1;
+        qel_state_pop(&r->states);
+        r->state = qel_state_next(QEL_STEP_CONTAINER, &r->states);
+        return true;
+    case QEL_TYPE_FLOAT64: case QEL_TYPE_INT64: case QEL_TYPE_UINT64: case QEL_TYPE_OPAQUE64:
+        if (left < 9) return false;
+        v->u64 = load_le<uint64_t>(p + 1);
+        length = 9;
+        break;
+    case QEL_TYPE_FLOAT32: case QEL_TYPE_INT32: case QEL_TYPE_UINT32:
+        if (left < 5) return false;
+        v->u32 = load_le<uint32_t>(p + 1);
+        length = 5;
+        break;
+    case QEL_TYPE_FLOAT16: case QEL_TYPE_INT16: case QEL_TYPE_UINT16:
+        if (left < 3) return false;
+        v->u16 = load_le<uint16_t>(p + 1);
+        length = 3;
+        break;
+    case QEL_TYPE_INT8: case QEL_TYPE_UINT8: case QEL_TYPE_BOOL:
+        if (left < 2) return false;
+        v->u8 = p[1];
+        length = 2;
+        break;
+    case QEL_TYPE_NONE:
+        break;
+    case QEL_TYPE_STRING: {
+        if (left < 6 || p[1] > QEL_SUB_STRING_U8) return false;
+        const uint32_t units = load_le<uint32_t>(p + 2);
+        if (left - 6 < units) return false;
+        v->string.type = p[1];
+        v->string.c_string = reinterpret_cast<char*>(const_cast<uint8_t*>(p + 6));
+        v->string.units = units;
+        length = 6 + uint64_t{units};
+        break;
+    }
+    case QEL_TYPE_BIN: {
+        if (left < 6) return false;
+        const uint32_t size = load_le<uint32_t>(p + 2);
+        if (left - 6 < size) return false;
+        v->binary.type = p[1];
+        v->binary.data = const_cast<uint8_t*>(p + 6);
+        v->binary.size = size;
+        length = 6 + uint64_t{size};
+        break;
+    }
+    case QEL_TYPE_DATE:
+        if (left < 5) return false;
+        v->timestamp.year = static_cast<int16_t>(load_le<uint16_t>(p + 1));
+        v->timestamp.month = p[3];
+        v->timestamp.day = p[4];
+        length = 5;
+        break;
+    case QEL_TYPE_TIME:
+        if (left < 4) return false;
+        v->timestamp.hour = p[1];
+        v->timestamp.minute = p[2];
+        v->timestamp.second = p[3];
+        length = 4;
+        break;
+    case QEL_TYPE_TIMESTAMP: {
+        if (left < 12) return false;
+        qel_timestamp& t = v->timestamp;
+        t.year = static_cast<int16_t>(load_le<uint16_t>(p + 1));
+        t.month = p[3];
+        t.day = p[4];
+        t.hour = p[5];
+        t.minute = p[6];
+        t.second = p[7];
+        t.microsecond = load_le<uint32_t>(p + 8);
+        length = 12;
+        break;
+    }
+    case QEL_TYPE_LIST: case QEL_TYPE_MAP: case QEL_TYPE_TABLE: {
+        static constexpr uint32_t opened[] = {STATE_LIST, STATE_DICT_KEY, STATE_TABLE_KEYS};
+        v->type_with_null_flag = type;
+        r->position += 1;
+        r->state = qel_state_push(opened[type - QEL_TYPE_LIST], &r->states);
+        return true;
+    }
+    default:
+        // A null element has no payload; a null container opens nothing.
+        if ((type & QEL_NULL_FLAG) == 0 || !null_flag_allowed(type & QEL_TYPE_MASK)) return false;
+        break;
+    }
+    v->type_with_null_flag = type;
+    r->position += length;
+    r->state = qel_state_next(QEL_STEP_ATOMIC, &r->states);
+    return true;
 }
 
 // The next element into the zero-filled block `v`, before the end of the
@@ -341,15 +482,22 @@ extern "C" qel_err qel_reader_parse(qel_reader* r) noexcept {
     QEL_CHECK(r->header.version == 1, "unsupported QEL version", QEL_ERR_INVALID);
     if (qel_err err = read_le(r, &r->header.reserved)) return err;
 
-    // One block serves every element: the callback only borrows it, and its
-    // data is released as soon as the callback returns.
-    std::unique_ptr<qel_element, decltype(&qel_free)> value(
-        static_cast<qel_element*>(qel_calloc(1, sizeof(qel_element))), &qel_free);
-    QEL_CHECK(NULL != value, "error creating qel element!", QEL_ERR_ALLOCATION);
+    // One element serves every step: the callback only borrows it. From a
+    // buffer its data lies in the input; otherwise it has a block of its own,
+    // released as soon as the callback returns.
+    qel_element value{};
+    const bool in_place = r->mode == QEL_MODE_BUFFER;
     while (r->state->state != STATE_END) {
-        if (qel_err err = next_into(r, value.get())) return err;
-        const uint32_t result = r->callback != nullptr ? r->callback(value.get(), r->user_data) : 0;
-        clear_element(value.get());
+        const bool borrowed = in_place && decode_in_place(r, &value);
+        if (!borrowed) {
+            if (qel_err err = next_into(r, &value)) return err;
+        }
+        const uint32_t result = r->callback != nullptr ? r->callback(&value, r->user_data) : 0;
+        if (borrowed) {
+            std::memset(&value, 0, sizeof value);
+        } else {
+            clear_element(&value);
+        }
         if (result != 0) return result;
     }
     return QEL_SUCCESS;

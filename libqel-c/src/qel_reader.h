@@ -6,7 +6,6 @@
 #include <cstdio>
 
 #include "qel/qel.h"
-#include "qel_stack.h"
 #include "qel_state.h"
 
 extern "C" {
@@ -19,11 +18,12 @@ typedef struct qel_header {
 
 struct qel_reader {
     uint32_t mode;                /* QEL_MODE_FILE or QEL_MODE_BUFFER */
-    qel_stack* stack;             /* saved state records, freed with qel_free */
-    qel_state* state;             /* current state record */
+    qel_state_stack states;       /* the nesting, one record per level */
+    qel_state* state;             /* the current record, in `states` */
     qel_header header;            /* as read by qel_reader_parse */
-    uint64_t size;                /* buffer mode: bytes in the copy */
-    uint8_t* buffer;              /* buffer mode: the reader's own copy */
+    uint64_t size;                /* buffer mode: bytes of input */
+    const uint8_t* buffer;        /* buffer mode: the input */
+    bool owns_buffer;             /* the input is the reader's own copy */
     uint64_t position;            /* buffer mode: offset of the next byte */
     FILE* file;                   /* file mode: the input */
     qel_reader_callback callback; /* may be null */
@@ -34,7 +34,7 @@ struct qel_reader {
     uint64_t file_remaining;
 };
 
-/* A zero-filled handle with its STATE_START record and empty stack; the mode
+/* A zero-filled handle at the document level (STATE_START); the mode
  * is the caller's to set. *reader is written only on success. */
 qel_err qel_reader_alloc(qel_reader** reader) noexcept;
 /* Reads exactly `bytes` bytes, or fails with QEL_ERR_FILE without reading

@@ -1,12 +1,12 @@
-/* Nesting state shared by writer and reader: one current record per handle,
- * and a stack holding the record of every enclosing level. */
+/* Nesting state shared by writer and reader: the current record and the
+ * saved record of every enclosing level, all in one growing array, so that
+ * opening a container or a map entry costs no allocation of its own. */
 #ifndef QEL_SRC_QEL_STATE_H
 #define QEL_SRC_QEL_STATE_H
 
 #include <cstdint>
 
 #include "qel/qel.h"
-#include "qel_stack.h"
 
 extern "C" {
 
@@ -16,6 +16,15 @@ typedef struct qel_state {
     uint32_t index; /* table rows: position of the next value in its row */
 } qel_state;
 
+/* records[0] is the document level, records[depth] the current record; the
+ * ones between are the saved records of the enclosing levels, a map's
+ * pending value being a level of its own above the map's record. */
+typedef struct qel_state_stack {
+    qel_state* records;
+    uint32_t depth;
+    uint32_t capacity;
+} qel_state_stack;
+
 /* What qel_state_next is told about the element just completed. */
 enum { QEL_STEP_ATOMIC = 0, QEL_STEP_CONTAINER = 1, QEL_STEP_STRING = 2 };
 
@@ -23,17 +32,30 @@ bool qel_state_allow_atomic(uint32_t state) noexcept;
 bool qel_state_allow_container(uint32_t state) noexcept;
 bool qel_state_allow_string(uint32_t state) noexcept;
 
-/* Each returns the record current afterwards, or null when nothing changed
- * because a record or stack slot could not be allocated (push, next) or the
- * stack is empty (pop); the caller's current record then stays valid. */
-qel_state* qel_state_push(uint32_t new_state, qel_state* current, qel_stack* stack) noexcept;
-qel_state* qel_state_pop(qel_state* current, qel_stack* stack) noexcept;
-qel_state* qel_state_next(uint32_t kind, qel_state* current, qel_stack* stack) noexcept;
+/* A stack at the document level (STATE_START); false when its first records
+ * cannot be allocated. */
+bool qel_state_stack_init(qel_state_stack* stack) noexcept;
+/* Back to the document level, STATE_START, keeping the records' memory. */
+qel_state* qel_state_stack_reset(qel_state_stack* stack) noexcept;
+void qel_state_stack_release(qel_state_stack* stack) noexcept;
 
-/* push and next for a handle's own record, reporting an exhausted heap as
- * QEL_ERR_ALLOCATION with nothing changed. */
-qel_err qel_state_enter(uint32_t new_state, qel_state** current, qel_stack* stack) noexcept;
-qel_err qel_state_step(uint32_t kind, qel_state** current, qel_stack* stack) noexcept;
+/* Each returns the record current afterwards, or null when nothing changed
+ * because the array could not grow (push, next) or no container is open
+ * (pop). Records are moved when the array grows: a caller keeps only the
+ * record returned. */
+qel_state* qel_state_push(uint32_t new_state, qel_state_stack* stack) noexcept;
+qel_state* qel_state_pop(qel_state_stack* stack) noexcept;
+qel_state* qel_state_next(uint32_t kind, qel_state_stack* stack) noexcept;
+
+/* Whether `levels` more records fit without growing the array. */
+inline bool qel_state_room(const qel_state_stack* stack, uint32_t levels) noexcept {
+    return stack->capacity - stack->depth > levels;
+}
+
+/* push and next for a handle's own current record, reporting an exhausted
+ * heap as QEL_ERR_ALLOCATION with nothing changed. */
+qel_err qel_state_enter(uint32_t new_state, qel_state** current, qel_state_stack* stack) noexcept;
+qel_err qel_state_step(uint32_t kind, qel_state** current, qel_state_stack* stack) noexcept;
 }
 
 #endif /* QEL_SRC_QEL_STATE_H */

@@ -40,34 +40,59 @@ extern "C" bool qel_state_allow_string(uint32_t state) noexcept {
            state == STATE_TABLE_KEYS || state == STATE_TABLE_ROWS;
 }
 
-extern "C" qel_state* qel_state_push(uint32_t new_state, qel_state* current, qel_stack* stack) noexcept {
-    auto* record = static_cast<qel_state*>(qel_calloc(1, sizeof(qel_state)));
-    if (record == nullptr) return nullptr;
-    if (!qel_stack_push(stack, current)) {
-        qel_free(record);
-        return nullptr;
+namespace {
+constexpr uint32_t kFirstStateRecords = 16;
+}  // namespace
+
+extern "C" bool qel_state_stack_init(qel_state_stack* stack) noexcept {
+    stack->records = static_cast<qel_state*>(qel_calloc(kFirstStateRecords, sizeof(qel_state)));
+    stack->depth = 0;
+    stack->capacity = stack->records != nullptr ? kFirstStateRecords : 0;
+    return stack->records != nullptr;
+}
+
+extern "C" qel_state* qel_state_stack_reset(qel_state_stack* stack) noexcept {
+    stack->depth = 0;
+    stack->records[0] = qel_state{STATE_START, 0, 0};
+    return &stack->records[0];
+}
+
+extern "C" void qel_state_stack_release(qel_state_stack* stack) noexcept {
+    qel_free(stack->records);
+    *stack = qel_state_stack{};
+}
+
+extern "C" qel_state* qel_state_push(uint32_t new_state, qel_state_stack* stack) noexcept {
+    if (!qel_state_room(stack, 1)) {
+        // Doubling: a document that reaches depth n costs O(log n) growths.
+        const uint64_t grown = uint64_t{stack->capacity} * 2;
+        void* bigger = grown <= UINT32_MAX ? std::realloc(stack->records, grown * sizeof(qel_state)) : nullptr;
+        if (bigger == nullptr) return nullptr;
+        stack->records = static_cast<qel_state*>(bigger);
+        stack->capacity = static_cast<uint32_t>(grown);
     }
-    record->state = new_state;
+    qel_state* record = &stack->records[++stack->depth];
+    *record = qel_state{new_state, 0, 0};
     return record;
 }
 
-extern "C" qel_state* qel_state_pop(qel_state* current, qel_stack* stack) noexcept {
-    auto* saved = static_cast<qel_state*>(qel_stack_pop(stack));
-    if (saved == nullptr) return nullptr;
-    qel_free(current);
+extern "C" qel_state* qel_state_pop(qel_state_stack* stack) noexcept {
+    if (stack->depth == 0) return nullptr;
+    qel_state* saved = &stack->records[--stack->depth];
     if (saved->state == STATE_START) saved->state = STATE_END;
     return saved;
 }
 
-extern "C" qel_state* qel_state_next(uint32_t kind, qel_state* current, qel_stack* stack) noexcept {
+extern "C" qel_state* qel_state_next(uint32_t kind, qel_state_stack* stack) noexcept {
+    qel_state* current = &stack->records[stack->depth];
     if (kind > QEL_STEP_STRING) return current;
     switch (current->state) {
     case STATE_DICT_KEY:
-        // A key's value is a record of its own above the map's, so that the
+        // A key's value is a level of its own above the map's, so that the
         // value's completion pops back to where the next key may stand.
-        return kind == QEL_STEP_CONTAINER ? current : qel_state_push(STATE_DICT_VALUE, current, stack);
+        return kind == QEL_STEP_CONTAINER ? current : qel_state_push(STATE_DICT_VALUE, stack);
     case STATE_DICT_VALUE:
-        return qel_state_pop(current, stack);
+        return qel_state_pop(stack);
     case STATE_TABLE_KEYS:
         if (kind == QEL_STEP_STRING) ++current->count;
         return current;
@@ -80,7 +105,8 @@ extern "C" qel_state* qel_state_next(uint32_t kind, qel_state* current, qel_stac
 }
 
 namespace {
-// A null record means the heap refused one; the handle keeps its old record.
+// A null record means the heap refused to grow the array; the handle keeps
+// its old record.
 qel_err adopt(qel_state* next, qel_state** current) noexcept {
     QEL_CHECK(NULL != next, "allocation failed", QEL_ERR_ALLOCATION);
     *current = next;
@@ -88,12 +114,12 @@ qel_err adopt(qel_state* next, qel_state** current) noexcept {
 }
 }  // namespace
 
-extern "C" qel_err qel_state_enter(uint32_t new_state, qel_state** current, qel_stack* stack) noexcept {
-    return adopt(qel_state_push(new_state, *current, stack), current);
+extern "C" qel_err qel_state_enter(uint32_t new_state, qel_state** current, qel_state_stack* stack) noexcept {
+    return adopt(qel_state_push(new_state, stack), current);
 }
 
-extern "C" qel_err qel_state_step(uint32_t kind, qel_state** current, qel_stack* stack) noexcept {
-    return adopt(qel_state_next(kind, *current, stack), current);
+extern "C" qel_err qel_state_step(uint32_t kind, qel_state** current, qel_state_stack* stack) noexcept {
+    return adopt(qel_state_next(kind, stack), current);
 }
 
 /* ======================================================================== */
@@ -120,8 +146,7 @@ struct Replacement {
 // stream's error flag.
 qel_err release_writer(qel_writer* w, bool publish) noexcept {
     Replacement replacement{w->temporary, w->target};
-    if (w->stack != nullptr) qel_stack_free(w->stack);
-    qel_free(w->state);
+    qel_state_stack_release(&w->states);
     int closed = 0;
     if (w->file != nullptr) {
         closed = std::ferror(w->file);
@@ -153,9 +178,11 @@ constexpr uint8_t kHeader[7] = {QEL_MAGIC[0], QEL_MAGIC[1], QEL_MAGIC[2], QEL_MA
 extern "C" qel_err qel_writer_alloc(qel_writer** writer) noexcept {
     WriterGuard newhdl(static_cast<qel_writer*>(qel_calloc(1, sizeof(qel_writer))));
     if (newhdl) {
-        newhdl->state = static_cast<qel_state*>(qel_calloc(1, sizeof(qel_state)));
-        newhdl->stack = qel_stack_new(qel_free);
-        if (newhdl->state == nullptr || newhdl->stack == nullptr) newhdl.reset();
+        if (qel_state_stack_init(&newhdl->states)) {
+            newhdl->state = qel_state_stack_reset(&newhdl->states);
+        } else {
+            newhdl.reset();
+        }
     }
     QEL_CHECK(newhdl, "allocation failed", QEL_ERR_ALLOCATION);
     *writer = newhdl.release();
@@ -222,6 +249,16 @@ extern "C" qel_err qel_writer_get_buffer(qel_writer* w, const uint8_t** buffer, 
     return QEL_SUCCESS;
 }
 
+extern "C" qel_err qel_writer_take_buffer(qel_writer* w, uint8_t** buffer, uint64_t* size) noexcept {
+    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    QEL_CHECK(NULL != buffer && NULL != size, "illegal parameters", QEL_ERR_INVALID);
+    *buffer = w->buffer;
+    *size = w->used;
+    w->buffer = nullptr;
+    w->capacity = w->used = 0;
+    return QEL_SUCCESS;
+}
+
 extern "C" qel_err qel_writer_free(qel_writer* w) noexcept {
     QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
     return release_writer(w, false);
@@ -236,22 +273,31 @@ extern "C" qel_err qel_writer_commit(qel_writer* w) noexcept {
 /* Output                                                                    */
 /* ======================================================================== */
 
+namespace {
+
+// Room for `bytes` more bytes in a buffer-mode writer.
+qel_err reserve(qel_writer* w, uint64_t bytes) noexcept {
+    if (bytes <= w->capacity - w->used) [[likely]] return QEL_SUCCESS;
+    // At least one step and the whole write at once; doubling on top keeps
+    // a long stream at a logarithmic number of reallocations.
+    const uint64_t stepped = w->capacity + QEL_WRITER_BUFFER_STEP +
+                             bytes / QEL_WRITER_BUFFER_STEP * QEL_WRITER_BUFFER_STEP;
+    const uint64_t grown = std::max(stepped, w->capacity * 2);
+    void* bigger = grown <= SIZE_MAX ? std::realloc(w->buffer, static_cast<size_t>(grown)) : nullptr;
+    QEL_CHECK(NULL != bigger, "resize buffer failed", QEL_ERR_ALLOCATION, "QEL_FALSE");
+    w->buffer = static_cast<uint8_t*>(bigger);
+    w->capacity = grown;
+    return QEL_SUCCESS;
+}
+
+}  // namespace
+
 extern "C" qel_err qel_writer_output(qel_writer* w, const void* sequence, uint64_t bytes) noexcept {
     if (w->mode == QEL_MODE_FILE) {
         QEL_CHECK(fwrite(sequence, 1, bytes, w->file) == bytes, "write to file failed", QEL_ERR_FILE);
         return QEL_SUCCESS;
     }
-    if (bytes > w->capacity - w->used) {
-        // At least one step and the whole write at once; doubling on top keeps
-        // a long stream at a logarithmic number of reallocations.
-        const uint64_t stepped = w->capacity + QEL_WRITER_BUFFER_STEP +
-                                 bytes / QEL_WRITER_BUFFER_STEP * QEL_WRITER_BUFFER_STEP;
-        const uint64_t grown = std::max(stepped, w->capacity * 2);
-        void* bigger = grown <= SIZE_MAX ? std::realloc(w->buffer, static_cast<size_t>(grown)) : nullptr;
-        QEL_CHECK(NULL != bigger, "resize buffer failed", QEL_ERR_ALLOCATION, "QEL_FALSE");
-        w->buffer = static_cast<uint8_t*>(bigger);
-        w->capacity = grown;
-    }
+    if (qel_err err = reserve(w, bytes)) return err;
     if (bytes > 0) std::memcpy(w->buffer + w->used, sequence, static_cast<size_t>(bytes));
     w->used += bytes;
     return QEL_SUCCESS;
@@ -277,14 +323,25 @@ template <> struct UnsignedOf<8> { using type = uint64_t; };
 
 // One payload field, little-endian whatever the host.
 template <typename T>
-qel_err output_field(qel_writer* w, T value) noexcept {
+void put_field(uint8_t*& out, T value) noexcept {
     using Bits = typename UnsignedOf<sizeof(T)>::type;
     auto bits = std::bit_cast<Bits>(value);
-    std::array<uint8_t, sizeof(T)> bytes;
-    for (auto& byte : bytes) {
-        byte = static_cast<uint8_t>(bits & 0xFFu);
-        bits = static_cast<Bits>(bits >> 8);
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out, &bits, sizeof bits);
+    } else {
+        for (size_t i = 0; i < sizeof bits; ++i) {
+            out[i] = static_cast<uint8_t>(bits & 0xFFu);
+            bits = static_cast<Bits>(bits >> 8);
+        }
     }
+    out += sizeof bits;
+}
+
+template <typename T>
+qel_err output_field(qel_writer* w, T value) noexcept {
+    std::array<uint8_t, sizeof(T)> bytes;
+    uint8_t* out = bytes.data();
+    put_field(out, value);
     return qel_writer_output(w, bytes.data(), bytes.size());
 }
 
@@ -294,16 +351,36 @@ struct Block {
     uint32_t size;
 };
 
+void put_field(uint8_t*& out, Block block) noexcept {
+    if (block.size > 0) std::memcpy(out, block.data, block.size);
+    out += block.size;
+}
+
 qel_err output_field(qel_writer* w, Block block) noexcept { return qel_writer_output(w, block.data, block.size); }
 
-// Type byte, then each field by its own output call; the state advances
-// only once the whole element is out.
+template <typename T>
+constexpr uint64_t field_size(T) noexcept { return sizeof(T); }
+constexpr uint64_t field_size(Block block) noexcept { return block.size; }
+
+// Type byte, then the fields in order; the state advances only once the
+// whole element is out. A buffer grows once per element; a file takes each
+// field by its own write, so that a failed write leaves exactly the fields
+// before it.
 template <typename... Fields>
 qel_err emit(qel_writer* w, uint8_t type, uint32_t kind, Fields... fields) noexcept {
-    qel_err err = output_field(w, type);
-    ((err = err ? err : output_field(w, fields)), ...);
-    if (err) return err;
-    return qel_state_step(kind, &w->state, w->stack);
+    if (w->mode == QEL_MODE_BUFFER) {
+        const uint64_t total = (uint64_t{1} + ... + field_size(fields));
+        if (qel_err err = reserve(w, total)) return err;
+        uint8_t* out = w->buffer + w->used;
+        *out++ = type;
+        (put_field(out, fields), ...);
+        w->used += total;
+    } else {
+        qel_err err = output_field(w, type);
+        ((err = err ? err : output_field(w, fields)), ...);
+        if (err) return err;
+    }
+    return qel_state_step(kind, &w->state, &w->states);
 }
 
 template <typename T>
@@ -322,14 +399,14 @@ qel_err write_string(qel_writer* w, uint8_t subtype, const char* string_buffer, 
 }
 
 qel_err open_container(qel_writer* w, uint32_t state, uint8_t type) noexcept {
-    if (qel_err err = qel_state_enter(state, &w->state, w->stack)) return err;
+    if (qel_err err = qel_state_enter(state, &w->state, &w->states)) return err;
     return output_field(w, type);
 }
 
 qel_err close_container(qel_writer* w) noexcept {
-    w->state = qel_state_pop(w->state, w->stack);
+    w->state = qel_state_pop(&w->states);
     if (qel_err err = output_field(w, uint8_t{QEL_TYPE_END})) return err;
-    return qel_state_step(QEL_STEP_CONTAINER, &w->state, w->stack);
+    return qel_state_step(QEL_STEP_CONTAINER, &w->state, &w->states);
 }
 
 }  // namespace

@@ -6,15 +6,14 @@
 #include <cstdio>
 
 #include "qel/qel.h"
-#include "qel_stack.h"
 #include "qel_state.h"
 
 extern "C" {
 
 struct qel_writer {
-    uint32_t mode;     /* QEL_MODE_FILE or QEL_MODE_BUFFER */
-    qel_stack* stack;  /* saved state records, freed with qel_free */
-    qel_state* state;  /* current state record */
+    uint32_t mode;          /* QEL_MODE_FILE or QEL_MODE_BUFFER */
+    qel_state_stack states; /* the nesting, one record per level */
+    qel_state* state;       /* the current record, in `states` */
     uint64_t capacity; /* buffer mode: bytes allocated */
     uint8_t* buffer;   /* buffer mode: the stream so far */
     uint64_t used;     /* buffer mode: stream bytes in the buffer */
@@ -26,7 +25,7 @@ struct qel_writer {
 /* Bytes a buffer-mode writer starts with, and its least growth step. */
 enum { QEL_WRITER_BUFFER_STEP = 4096 };
 
-/* A zero-filled handle with its STATE_START record and empty stack; the mode
+/* A zero-filled handle at the document level (STATE_START); the mode
  * is the caller's to set. *writer is written only on success. */
 qel_err qel_writer_alloc(qel_writer** writer) noexcept;
 /* Appends `bytes` bytes to the stream (file, or buffer grown as needed). */

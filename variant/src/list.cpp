@@ -37,17 +37,15 @@ qelt_err check_value(qelt_variant* list, qelt_variant* value) {
 size_t slot_bytes(int32_t capacity) { return static_cast<size_t>(capacity) * sizeof(qelt_variant*); }
 
 qelt_variant** alloc_slots(int32_t capacity) {
-    return static_cast<qelt_variant**>(qelt_block_alloc(slot_bytes(capacity), true));
+    return static_cast<qelt_variant**>(qelt_array_alloc(slot_bytes(capacity)));
 }
 
-// Moves the items into a fresh zero-filled array of `capacity` slots; on
+// Moves the items into an array of `capacity` slots, the others null; on
 // failure the list keeps its array.
 qelt_err move_to(qelt_list* body, int32_t capacity) {
-    qelt_variant** items = alloc_slots(capacity);
+    void* items = qelt_array_resize(body->items, slot_bytes(body->capacity), slot_bytes(capacity));
     if (items == nullptr) return QELT_ERR_OUT_OF_MEMORY;
-    std::memcpy(items, body->items, static_cast<size_t>(body->count) * sizeof(qelt_variant*));
-    qelt_block_free(body->items, slot_bytes(body->capacity));
-    body->items = items;
+    body->items = static_cast<qelt_variant**>(items);
     body->capacity = capacity;
     return QELT_SUCCESS;
 }
@@ -100,7 +98,7 @@ void qelt_list_reset(qelt_variant* list) noexcept {
 
 void qelt_list_free_body(qelt_list* body) noexcept {
     if (body == nullptr) return;
-    qelt_block_free(body->items, slot_bytes(body->capacity));
+    qelt_array_free(body->items, slot_bytes(body->capacity));
     qelt_block_free(body, sizeof(qelt_list));
 }
 

@@ -82,11 +82,11 @@ qelt_err check_map(qelt_variant* map) {
 size_t bucket_bytes(uint32_t count) { return size_t{count} * sizeof(qelt_hashtable_entry); }
 
 qelt_hashtable_entry* alloc_buckets(uint32_t count) {
-    return static_cast<qelt_hashtable_entry*>(qelt_block_alloc(bucket_bytes(count), true));
+    return static_cast<qelt_hashtable_entry*>(qelt_array_alloc(bucket_bytes(count)));
 }
 
 void free_buckets(qelt_hashtable_entry* buckets, uint32_t count) {
-    qelt_block_free(buckets, bucket_bytes(count));
+    qelt_array_free(buckets, bucket_bytes(count));
 }
 
 qelt_hashtable_entry* alloc_entry() {

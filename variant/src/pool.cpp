@@ -42,7 +42,7 @@ constexpr uintptr_t kSlabMask = kSlabSize - 1;
 constexpr uintptr_t kHeaderSize = 64;
 // Fresh slabs are carved from reservations of this size.
 constexpr uintptr_t kRegionSize = uintptr_t{4} << 20;
-// Blocks from this size on are mapped one by one, so that freeing one gives
+// Arrays from this size on are mapped one by one, so that freeing one gives
 // its memory back at once (the C library keeps large freed blocks).
 constexpr size_t kMappedFrom = size_t{64} << 10;
 constexpr size_t kLargestSlabBlock = 512;
@@ -80,7 +80,7 @@ int class_of(size_t size) { return kClassTable.by_sixteenths[(size + 15) / 16]; 
 // A cached or free block keeps its list link at offset 8, clear of a
 // record's type byte at offset 0: that byte is 0 in every block that is not a
 // live record.
-void*& link_of(void* block) { return *reinterpret_cast<void**>(static_cast<char*>(block) + 8); }
+using qelt_pool::link_of;
 
 void mark_dead(void* record) { __atomic_store_n(static_cast<uint8_t*>(record), uint8_t{0}, __ATOMIC_RELAXED); }
 
@@ -262,31 +262,24 @@ void return_block(ClassPool& pool, void* block) {
 // Per-thread caches
 // ---------------------------------------------------------------------------
 
-struct Cache {
-    void* head;
-    uint32_t count;
-};
+using qelt_pool::Cache;
+using qelt_pool::Thread;
+static_assert(qelt_pool::kClassCount == kClassCount);
 
-struct ThreadCaches {
-    Cache cache[kClassCount];
-};
-
-// Blocks moved between a cache and the slabs under one lock; a cache holds at
-// most twice that.
+// Blocks moved between a cache and the slabs under one lock: about 8 KiB
+// worth. A cache keeps at most twice that on its list.
 constexpr uint32_t batch_of(int cls) {
-    const uint32_t by_bytes = 4096 / kClassSizes[cls];
-    return by_bytes < 8 ? 8 : (by_bytes > 64 ? 64 : by_bytes);
+    const uint32_t by_bytes = 8192 / kClassSizes[cls];
+    return by_bytes < 8 ? 8 : (by_bytes > 128 ? 128 : by_bytes);
 }
 
-thread_local ThreadCaches* t_caches = nullptr;
 pthread_key_t g_cache_key;
 pthread_once_t g_cache_key_once = PTHREAD_ONCE_INIT;
 bool g_cache_key_ok = false;
 
-// Moves `n` blocks from the head of a cache back to their slabs.
-void flush(int cls, Cache& c, uint32_t n) {
-    ClassPool& pool = g_classes[cls];
-    std::lock_guard<std::mutex> hold(pool.lock);
+// Under the class lock: `n` blocks from the head of a cache's list back to
+// their slabs.
+void flush_list(ClassPool& pool, Cache& c, uint32_t n) {
     while (n-- > 0 && c.head != nullptr) {
         void* block = c.head;
         c.head = link_of(block);
@@ -295,38 +288,55 @@ void flush(int cls, Cache& c, uint32_t n) {
     }
 }
 
-void flush_all(ThreadCaches* tc) {
-    for (int cls = 0; cls < kClassCount; ++cls) flush(cls, tc->cache[cls], tc->cache[cls].count);
+void flush(int cls, Cache& c, uint32_t n) {
+    ClassPool& pool = g_classes[cls];
+    std::lock_guard<std::mutex> hold(pool.lock);
+    flush_list(pool, c, n);
+}
+
+// Everything a cache holds, its run of never-used blocks too.
+void flush_cache(int cls, Cache& c) {
+    ClassPool& pool = g_classes[cls];
+    std::lock_guard<std::mutex> hold(pool.lock);
+    flush_list(pool, c, c.count);
+    for (; c.run != c.run_end; c.run += kClassSizes[cls]) return_block(pool, c.run);
+    c.run = c.run_end = nullptr;
+}
+
+void flush_all(Thread* t) {
+    for (int cls = 0; cls < kClassCount; ++cls) flush_cache(cls, t->cache[cls]);
 }
 
 // A thread that ends gives its cached blocks back.
 void on_thread_exit(void* caches) {
-    auto* tc = static_cast<ThreadCaches*>(caches);
-    flush_all(tc);
-    t_caches = nullptr;
-    std::free(tc);
+    auto* t = static_cast<Thread*>(caches);
+    flush_all(t);
+    qelt_pool_thread = nullptr;
+    std::free(t);
 }
 
 void make_cache_key() { g_cache_key_ok = pthread_key_create(&g_cache_key, on_thread_exit) == 0; }
 
 // The calling thread's caches, made on first use; null when they cannot be
 // made, and the blocks then go straight to and from the slabs.
-ThreadCaches* caches() {
-    ThreadCaches* tc = t_caches;
-    if (tc != nullptr) return tc;
+Thread* caches() {
+    Thread* t = qelt_pool_thread;
+    if (t != nullptr) return t;
     pthread_once(&g_cache_key_once, make_cache_key);
     if (!g_cache_key_ok) return nullptr;
-    tc = static_cast<ThreadCaches*>(std::calloc(1, sizeof(ThreadCaches)));
-    if (tc == nullptr) return nullptr;
-    if (pthread_setspecific(g_cache_key, tc) != 0) {
-        std::free(tc);
+    t = static_cast<Thread*>(std::calloc(1, sizeof(Thread)));
+    if (t == nullptr) return nullptr;
+    if (pthread_setspecific(g_cache_key, t) != 0) {
+        std::free(t);
         return nullptr;
     }
-    t_caches = tc;
-    return tc;
+    for (int cls = 0; cls < kClassCount; ++cls) t->cache[cls].limit = 2 * batch_of(cls);
+    qelt_pool_thread = t;
+    return t;
 }
 
-// Fills an empty cache from one slab of the class.
+// Fills an empty cache from one slab of the class: freed blocks onto its
+// list, or else a run of never-used ones, which costs no write to them.
 bool refill(int cls, Cache& c) {
     ClassPool& pool = g_classes[cls];
     std::lock_guard<std::mutex> hold(pool.lock);
@@ -334,51 +344,58 @@ bool refill(int cls, Cache& c) {
     if (s == nullptr) return false;
     const uint32_t size = kClassSizes[cls];
     const uint32_t capacity = blocks_per_slab(cls);
+    const uint32_t want = batch_of(cls);
     if (s->used == 0) --pool.empty_kept;
     uint32_t taken = 0;
-    for (const uint32_t want = batch_of(cls); taken < want; ++taken) {
-        void* block;
-        if (s->free != nullptr) {
-            block = s->free;
+    if (s->free != nullptr) {
+        for (; taken < want && s->free != nullptr; ++taken) {
+            void* block = s->free;
             s->free = link_of(block);
-        } else if (s->carved < capacity) {
-            block = blocks_of(s) + size_t{s->carved++} * size;
-        } else {
-            break;
+            link_of(block) = c.head;
+            c.head = block;
         }
-        link_of(block) = c.head;
-        c.head = block;
+        c.count += taken;
+    } else {
+        taken = capacity - s->carved < want ? capacity - s->carved : want;
+        c.run = blocks_of(s) + size_t{s->carved} * size;
+        c.run_end = c.run + size_t{taken} * size;
+        s->carved += taken;
     }
     s->used += taken;
-    c.count += taken;
     if (s->free == nullptr && s->carved == capacity) list_remove(pool, s);
     return true;
 }
 
 void* slab_alloc(int cls) {
-    ThreadCaches* tc = caches();
-    Cache local{nullptr, 0};
-    Cache& c = tc != nullptr ? tc->cache[cls] : local;
-    if (c.head == nullptr && !refill(cls, c)) return nullptr;
-    void* block = c.head;
-    c.head = link_of(block);
-    --c.count;
-    if (tc == nullptr && c.head != nullptr) flush(cls, c, c.count);
+    Thread* t = caches();
+    Cache local{};
+    Cache& c = t != nullptr ? t->cache[cls] : local;
+    if (c.head == nullptr && c.run == c.run_end && !refill(cls, c)) return nullptr;
+    void* block;
+    if (c.head != nullptr) {
+        block = c.head;
+        c.head = link_of(block);
+        --c.count;
+    } else {
+        block = c.run;
+        c.run += kClassSizes[cls];
+    }
+    if (t == nullptr) flush_cache(cls, c);
     return block;
 }
 
 void slab_free(void* block, int cls) {
-    ThreadCaches* tc = caches();
-    if (tc == nullptr) {
+    Thread* t = caches();
+    if (t == nullptr) {
         ClassPool& pool = g_classes[cls];
         std::lock_guard<std::mutex> hold(pool.lock);
         return_block(pool, block);
         return;
     }
-    Cache& c = tc->cache[cls];
+    Cache& c = t->cache[cls];
     link_of(block) = c.head;
     c.head = block;
-    if (++c.count > 2 * batch_of(cls)) flush(cls, c, batch_of(cls));
+    if (++c.count > c.limit) flush(cls, c, batch_of(cls));
 }
 
 // ---------------------------------------------------------------------------
@@ -392,9 +409,9 @@ size_t mapped_length(size_t size) {
     return (size + page - 1) & ~(page - 1);
 }
 
-void* large_alloc(size_t size, bool zero) {
+void* large_alloc(size_t size, bool zero, bool mapped) {
     void* block;
-    if (size >= kMappedFrom) {
+    if (mapped) {
         block = mmap(nullptr, mapped_length(size), PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (block == MAP_FAILED) block = nullptr;
@@ -405,9 +422,9 @@ void* large_alloc(size_t size, bool zero) {
     return block;
 }
 
-void large_free(void* block, size_t size) {
+void large_free(void* block, size_t size, bool mapped) {
     g_large_bytes.fetch_sub(size, std::memory_order_relaxed);
-    if (size >= kMappedFrom) {
+    if (mapped) {
         munmap(block, mapped_length(size));
     } else {
         std::free(block);
@@ -511,14 +528,22 @@ bool detect_pool() {
 #endif
 }
 
-// Decided once, before the first block: blocks are freed the way the mode
-// allocated them.
-bool pooled() {
-    static const bool on = detect_pool();
-    return on;
-}
-
 std::atomic<int> g_fail_in{0};
+
+// 1 with the pool, 0 without, -1 before the first allocation decides:
+// blocks are freed the way the mode allocated them.
+std::atomic<int> g_mode{-1};
+
+bool pooled() {
+    int mode = g_mode.load(std::memory_order_relaxed);
+    if (mode < 0) {
+        mode = detect_pool() ? 1 : 0;
+        g_mode.store(mode, std::memory_order_relaxed);
+        __atomic_store_n(&qelt_pool_fast, static_cast<uint8_t>(mode == 1 && g_fail_in.load() == 0),
+                         __ATOMIC_RELAXED);
+    }
+    return mode == 1;
+}
 
 bool injected_failure() {
     if (g_fail_in.load(std::memory_order_relaxed) == 0) [[likely]] return false;
@@ -531,23 +556,53 @@ bool injected_failure() {
 // Interface
 // ---------------------------------------------------------------------------
 
-void* qelt_block_alloc(size_t size, bool zero) noexcept {
+namespace {
+
+void* any_alloc(size_t size, bool zero, bool array) {
     if (injected_failure() || size == 0) return nullptr;
     if (!pooled()) return zero ? std::calloc(1, size) : std::malloc(size);
-    if (size > kLargestSlabBlock) return large_alloc(size, zero);
+    if (size > kLargestSlabBlock) return large_alloc(size, zero, array && size >= kMappedFrom);
     void* block = slab_alloc(class_of(size));
     if (block != nullptr && zero) std::memset(block, 0, size);
     return block;
 }
 
-void qelt_block_free(void* block, size_t size) noexcept {
+void any_free(void* block, size_t size, bool array) {
     if (block == nullptr) return;
     if (!pooled()) return std::free(block);
-    if (size > kLargestSlabBlock) return large_free(block, size);
+    if (size > kLargestSlabBlock) return large_free(block, size, array && size >= kMappedFrom);
     slab_free(block, class_of(size));
 }
 
-qelt_variant* qelt_record_alloc(void) noexcept {
+}  // namespace
+
+void* qelt_block_alloc(size_t size, bool zero) noexcept { return any_alloc(size, zero, false); }
+
+void qelt_block_free(void* block, size_t size) noexcept { any_free(block, size, false); }
+
+void* qelt_array_alloc(size_t size) noexcept { return any_alloc(size, true, true); }
+
+void qelt_array_free(void* array, size_t size) noexcept { any_free(array, size, true); }
+
+void* qelt_array_resize(void* array, size_t old_size, size_t new_size) noexcept {
+    if (pooled() && old_size >= kMappedFrom && new_size >= kMappedFrom && !injected_failure()) {
+        // Pages past the old end arrive zeroed; the old ones are not copied.
+        void* moved = mremap(array, mapped_length(old_size), mapped_length(new_size), MREMAP_MAYMOVE);
+        if (moved == MAP_FAILED) return nullptr;
+        g_large_bytes.fetch_add(new_size - old_size, std::memory_order_relaxed);
+        return moved;
+    }
+    void* fresh = qelt_array_alloc(new_size);
+    if (fresh == nullptr) return nullptr;
+    std::memcpy(fresh, array, old_size < new_size ? old_size : new_size);
+    qelt_array_free(array, old_size);
+    return fresh;
+}
+
+__thread qelt_pool::Thread* qelt_pool_thread = nullptr;
+uint8_t qelt_pool_fast = 0;
+
+qelt_variant* qelt_record_alloc_slow(void) noexcept {
     if (injected_failure()) return nullptr;
     if (!pooled()) {
         void* record = std::calloc(1, sizeof(qelt_variant));
@@ -562,7 +617,7 @@ qelt_variant* qelt_record_alloc(void) noexcept {
     return static_cast<qelt_variant*>(record);
 }
 
-void qelt_record_free(qelt_variant* record) noexcept {
+void qelt_record_free_slow(qelt_variant* record) noexcept {
     if (record == nullptr) return;
     if (!pooled()) {
         g_unpooled_records.erase(reinterpret_cast<uintptr_t>(record));
@@ -592,7 +647,7 @@ qelt_err qelt_variant_from_address(uintptr_t address, qelt_variant** out) noexce
 }
 
 void qelt_pool_flush_thread_cache(void) noexcept {
-    if (ThreadCaches* tc = t_caches) flush_all(tc);
+    if (Thread* t = qelt_pool_thread) flush_all(t);
 }
 
 void qelt_pool_get_stats(qelt_pool_stats* stats) noexcept {
@@ -624,4 +679,7 @@ void qelt_pool_get_stats(qelt_pool_stats* stats) noexcept {
     }
 }
 
-void qelt_pool_fail_in(int n) noexcept { g_fail_in.store(n, std::memory_order_relaxed); }
+void qelt_pool_fail_in(int n) noexcept {
+    g_fail_in.store(n, std::memory_order_relaxed);
+    __atomic_store_n(&qelt_pool_fast, static_cast<uint8_t>(n == 0 && pooled()), __ATOMIC_RELAXED);
+}

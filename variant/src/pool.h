@@ -2,11 +2,11 @@
 // the library comes from here and goes back here.
 //
 // Records and blocks of up to 512 bytes come from 64 KiB slabs that each
-// hold blocks of one size, handed out through small per-thread caches, so the
-// common allocation takes no lock and no call into the C library. A slab
+// hold blocks of one size, handed out through small per-thread caches, so
+// the common allocation takes no lock and no call into the C library. A slab
 // whose blocks have all come back returns its memory to the system. Larger
-// blocks come from the C library, or straight from the system from 64 KiB
-// on, so that their memory too goes back as soon as they are freed.
+// blocks come from the C library, and large container arrays straight from
+// the system.
 //
 // Because record slabs hold nothing but records, an address can be told to
 // be a live record without reading anything that is not the library's own
@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 extern "C" {
 
@@ -32,10 +33,18 @@ void* qelt_block_alloc(size_t size, bool zero) noexcept;
 // for. Null is ignored.
 void qelt_block_free(void* block, size_t size) noexcept;
 
-// A zero-filled record, or null; qelt_variant_alloc fills in the rest.
-qelt_variant* qelt_record_alloc(void) noexcept;
-// Gives back a record; from here on its address is no live record.
-void qelt_record_free(qelt_variant* record) noexcept;
+// The same for the arrays of containers (list slots, bucket arrays): always
+// zero-filled, and from 64 KiB on mapped from the system one by one, so that
+// the memory of a large container goes back the moment it is freed. Payloads
+// over 512 bytes come from the C library instead, whose reuse of freed memory
+// spares a large copy the page faults of fresh memory.
+void* qelt_array_alloc(size_t size) noexcept;
+void qelt_array_free(void* array, size_t size) noexcept;
+// An array of `new_size` bytes holding the first bytes of `array` (of
+// `old_size` bytes), the rest zero; the old array is gone. Null, with the old
+// array untouched, when memory is exhausted. Mapped arrays are remapped, so
+// growing a large list copies nothing.
+void* qelt_array_resize(void* array, size_t old_size, size_t new_size) noexcept;
 
 // What the allocator holds, for leak checks and memory figures. Blocks in
 // other threads' caches count as in use.
@@ -56,6 +65,79 @@ void qelt_pool_flush_thread_cache(void) noexcept;
 // turns the failure off.
 void qelt_pool_fail_in(int n) noexcept;
 
+// The out-of-line halves of qelt_record_alloc and qelt_record_free.
+qelt_variant* qelt_record_alloc_slow(void) noexcept;
+void qelt_record_free_slow(qelt_variant* record) noexcept;
+
 }  // extern "C"
+
+// ---------------------------------------------------------------------------
+// The record fast path: inline, because a read makes and a teardown frees a
+// record for every element.
+// ---------------------------------------------------------------------------
+
+namespace qelt_pool {
+
+constexpr int kClassCount = 11;
+
+// A thread's blocks of one class: a list of freed blocks (linked at offset 8,
+// clear of a record's type byte) and a run of never-used ones.
+struct Cache {
+    void* head;
+    uint32_t count;  // blocks on the list
+    uint32_t limit;  // more than this go back to their slabs
+    char* run;
+    char* run_end;
+};
+
+struct Thread {
+    Cache cache[kClassCount];
+};
+
+inline void*& link_of(void* block) { return *reinterpret_cast<void**>(static_cast<char*>(block) + 8); }
+
+}  // namespace qelt_pool
+
+// The calling thread's caches; null until its first slow-path call.
+extern __thread qelt_pool::Thread* qelt_pool_thread;
+// 1 while the pool is on and no failure is armed: the fast paths may run.
+extern uint8_t qelt_pool_fast;
+
+// A zero-filled record, or null; qelt_variant_alloc fills in the rest.
+inline qelt_variant* qelt_record_alloc(void) noexcept {
+    qelt_pool::Thread* self = qelt_pool_thread;
+    if (__atomic_load_n(&qelt_pool_fast, __ATOMIC_RELAXED) != 0 && self != nullptr) {
+        qelt_pool::Cache& c = self->cache[0];
+        void* block = c.head;
+        if (block != nullptr) {
+            c.head = qelt_pool::link_of(block);
+            --c.count;
+        } else if (c.run != c.run_end) {
+            block = c.run;
+            c.run += sizeof(qelt_variant);
+        }
+        if (block != nullptr) {
+            std::memset(block, 0, sizeof(qelt_variant));
+            return static_cast<qelt_variant*>(block);
+        }
+    }
+    return qelt_record_alloc_slow();
+}
+
+// Gives back a record; from here on its address is no live record.
+inline void qelt_record_free(qelt_variant* record) noexcept {
+    qelt_pool::Thread* self = qelt_pool_thread;
+    if (__atomic_load_n(&qelt_pool_fast, __ATOMIC_RELAXED) != 0 && self != nullptr && record != nullptr) {
+        qelt_pool::Cache& c = self->cache[0];
+        if (c.count < c.limit) {
+            __atomic_store_n(&record->type, uint8_t{0}, __ATOMIC_RELAXED);
+            qelt_pool::link_of(record) = c.head;
+            c.head = record;
+            ++c.count;
+            return;
+        }
+    }
+    qelt_record_free_slow(record);
+}
 
 #endif  // QELT_POOL_H

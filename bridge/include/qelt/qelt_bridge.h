@@ -20,9 +20,9 @@
 extern "C" {
 #endif
 
-/* On success *buffer is an exact-size heap block owned by the caller, to be
- * released with qelt_free_buffer, and *size its length. On failure *buffer is
- * null and *size 0. */
+/* On success *buffer is a heap block of exactly *size bytes (the writer's own
+ * buffer, cut to the stream's length) owned by the caller, to be released
+ * with qelt_free_buffer. On failure *buffer is null and *size 0. */
 qelt_err qelt_write_to_buffer(qelt_variant* root, uint8_t** buffer, uint32_t* size) QELT_NOEXCEPT;
 /* Creates or replaces the file. `n_fn` is the name's capacity in bytes,
  * terminator included. A regular file is replaced only by a complete stream:
@@ -33,8 +33,9 @@ qelt_err qelt_write_to_file(qelt_variant* root, const char* filename, uint32_t n
 /* Releases a buffer from qelt_write_to_buffer. */
 qelt_err qelt_free_buffer(uint8_t* buffer) QELT_NOEXCEPT;
 
-/* The bytes are copied before decoding; the caller's buffer is not kept.
- * *out is written only when the document was read to its end. */
+/* The bytes are read where they lie, not copied: they must stay unchanged
+ * during the call, and are not referred to after it. *out is written only
+ * when the document was read to its end. */
 qelt_err qelt_read_from_buffer(qelt_variant** out, const uint8_t* buffer, uint32_t size) QELT_NOEXCEPT;
 qelt_err qelt_read_from_file(qelt_variant** out, const char* filename, uint32_t n_fn) QELT_NOEXCEPT;
 

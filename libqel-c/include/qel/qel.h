@@ -206,6 +206,10 @@ qel_err qel_writer_map_close(qel_writer* w) QEL_NOEXCEPT;
  * need not be complete. A file-mode writer gives null and 0. Both
  * out-parameters are optional. */
 qel_err qel_writer_get_buffer(qel_writer* w, const uint8_t** buffer, uint64_t* size) QEL_NOEXCEPT;
+/* Hands the stream over instead of lending it: *buffer (owned by the caller,
+ * released with free(); null for a file-mode writer) and *size, both
+ * required. The writer keeps no buffer afterwards and should only be freed. */
+qel_err qel_writer_take_buffer(qel_writer* w, uint8_t** buffer, uint64_t* size) QEL_NOEXCEPT;
 /* Releases the handle, its state, and its buffer or file (closing it). Writes
  * nothing: an unfinished document stays unfinished. QEL_ERR_FILE when bytes
  * still buffered for the file could not be written; the handle is released
@@ -303,8 +307,9 @@ qel_err qel_element_get_type(const qel_element* e, uint8_t* value, uint8_t* null
 
 typedef struct qel_reader qel_reader;
 
-/* Called by qel_reader_parse for each element in stream order. The element
- * is borrowed until the callback returns. Return 0 to go on; any other value
+/* Called by qel_reader_parse for each element in stream order. The element,
+ * and the string or binary data it points to, are borrowed until the callback
+ * returns. Return 0 to go on; any other value
  * ends the parse and is returned by it unchanged. */
 typedef uint32_t (*qel_reader_callback)(const qel_element* element, void* user_data);
 
@@ -315,6 +320,11 @@ qel_err qel_reader_new_buffer(qel_reader** reader) QEL_NOEXCEPT;
  * even when size is 0) into a buffer-mode reader and rewinds it to a new
  * document; a previous copy is released. */
 qel_err qel_reader_set_buffer(qel_reader* r, const uint8_t* buffer, uint64_t size) QEL_NOEXCEPT;
+/* As qel_reader_set_buffer, but the reader reads `buffer` where it lies
+ * instead of copying it: the bytes must stay alive and unchanged until the
+ * reader is freed or given new input. Strings of 1-byte units and binaries
+ * handed to the callback of qel_reader_parse then point into `buffer`. */
+qel_err qel_reader_set_buffer_borrowed(qel_reader* r, const uint8_t* buffer, uint64_t size) QEL_NOEXCEPT;
 /* Opens the file for reading ("rb"); failures of qel_file_open are returned
  * unchanged. The header is read by qel_reader_parse. */
 qel_err qel_reader_new_file(qel_reader** reader, const char* filename, size_t n_fn) QEL_NOEXCEPT;
