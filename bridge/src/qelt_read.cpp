@@ -5,11 +5,12 @@
 // only rejects what it cannot decode; the rules that make an element
 // sequence a tree are enforced here. No partial tree survives a failure.
 
-#include <bit>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "qelt_bridge_internal.h"
+#include "qelt_internal.h"
 
 namespace {
 
@@ -24,32 +25,34 @@ bool is_container(const qelt_variant* v) {
     return v->type == QELT_VARIANT_TYPE_LIST || v->type == QELT_VARIANT_TYPE_MAP;
 }
 
-template <typename T, typename Bits>
-T as(Bits bits) {
-    return std::bit_cast<T>(bits);
+// A scalar variant straight from the element's value bits: the type codes of
+// the format and the variants are the same numbers, and a value narrower
+// than 8 bytes lands in the low bytes of the zero-filled record, as the
+// typed constructors store it.
+template <typename Bits>
+qelt_err scalar_from(qelt_variant** out, uint8_t type, Bits bits) {
+    if (const qelt_err err = qelt_variant_alloc(out, type)) return err;
+    std::memcpy(&(*out)->value, &bits, sizeof bits);
+    return QELT_SUCCESS;
 }
 
 // The one dispatch of an element: its exact type byte (so a null-flagged
 // element falls to the default) picks the constructor, which reads the
 // decoded value straight from the element.
 qelt_err element_to_variant(const qel_element* e, qelt_variant** out) {
-    switch (e->type_with_null_flag) {
+    const uint8_t type = e->type_with_null_flag;
+    switch (type) {
         case QEL_TYPE_END: return QELT_SUCCESS;
-        case QEL_TYPE_FLOAT64: return qelt_variant_new_float64(out, as<double>(e->u64));
-        case QEL_TYPE_FLOAT32: return qelt_variant_new_float32(out, as<float>(e->u32));
-        case QEL_TYPE_FLOAT16: return qelt_variant_new_float16(out, e->u16);
-        case QEL_TYPE_INT64: return qelt_variant_new_int64(out, as<int64_t>(e->u64));
-        case QEL_TYPE_INT32: return qelt_variant_new_int32(out, as<int32_t>(e->u32));
-        case QEL_TYPE_INT16: return qelt_variant_new_int16(out, as<int16_t>(e->u16));
-        case QEL_TYPE_INT8: return qelt_variant_new_int8(out, as<int8_t>(e->u8));
-        case QEL_TYPE_UINT64: return qelt_variant_new_uint64(out, e->u64);
-        case QEL_TYPE_UINT32: return qelt_variant_new_uint32(out, e->u32);
-        case QEL_TYPE_UINT16: return qelt_variant_new_uint16(out, e->u16);
-        case QEL_TYPE_UINT8: return qelt_variant_new_uint8(out, e->u8);
-        case QEL_TYPE_BOOL: return qelt_variant_new_bool(out, e->u8);
-        case QEL_TYPE_NONE: return qelt_variant_new_none(out);
-        case QEL_TYPE_LIST: return qelt_variant_new_list(out);
-        case QEL_TYPE_MAP: return qelt_variant_new_map(out);
+        case QEL_TYPE_FLOAT64: case QEL_TYPE_INT64: case QEL_TYPE_UINT64:
+            return scalar_from(out, type, e->u64);
+        case QEL_TYPE_FLOAT32: case QEL_TYPE_INT32: case QEL_TYPE_UINT32:
+            return scalar_from(out, type, e->u32);
+        case QEL_TYPE_FLOAT16: case QEL_TYPE_INT16: case QEL_TYPE_UINT16:
+            return scalar_from(out, type, e->u16);
+        case QEL_TYPE_INT8: case QEL_TYPE_UINT8: case QEL_TYPE_BOOL:
+            return scalar_from(out, type, e->u8);
+        case QEL_TYPE_NONE: case QEL_TYPE_LIST: case QEL_TYPE_MAP:
+            return qelt_variant_alloc(out, type);
         case QEL_TYPE_STRING: {
             const qel_string_value& s = e->string;
             if (s.type != QEL_SUB_STRING_C && s.type != QEL_SUB_STRING_U8) return QELT_ERR_NYI;
@@ -112,8 +115,9 @@ qelt_err qelt_tree_builder_add(qelt_tree_builder* builder, qelt_variant* value) 
     qelt_err err;
     switch (container->type) {
         case QELT_VARIANT_TYPE_LIST:
-            err = qelt_variant_list_append(container, value, nullptr);
-            qelt_variant_decref(value);
+            // The list takes over the new value's one reference.
+            err = qelt_list_push(container, value);
+            if (err) qelt_variant_decref(value);
             return err;
         case QELT_VARIANT_TYPE_MAP:
             if (builder->pending_key == nullptr) {
@@ -128,8 +132,15 @@ qelt_err qelt_tree_builder_add(qelt_tree_builder* builder, qelt_variant* value) 
                 return QELT_SUCCESS;
             }
             err = qelt_variant_map_set(container, builder->pending_key, value);
-            qelt_variant_decref(value);
-            qelt_variant_decref(builder->pending_key);
+            if (err) {
+                qelt_variant_decref(value);
+                qelt_variant_decref(builder->pending_key);
+            } else {
+                // The map holds its own references now, so ours are never
+                // the last.
+                --value->refcount;
+                --builder->pending_key->refcount;
+            }
             builder->pending_key = nullptr;
             return err;
         default:

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "qelt_bridge_internal.h"
+#include "qelt_internal.h"
 
 namespace {
 
@@ -186,8 +187,10 @@ public:
             bool have_child = false;
             qelt_err err = QELT_SUCCESS;
             if (f.container->type == QELT_VARIANT_TYPE_LIST) {
+                // The items as they lie in the body: the tree does not change
+                // while it is written, and size was read when the list opened.
                 if (f.next_index < f.size) {
-                    err = qelt_variant_list_get_item(f.container, &child, f.next_index++);
+                    child = static_cast<const qelt_list*>(f.container->value.ptr)->items[f.next_index++];
                     have_child = true;
                 }
             } else if (f.value_pending) {

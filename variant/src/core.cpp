@@ -1,6 +1,4 @@
 // Record allocation, reference counting and the simple queries.
-#include "payload.h"
-#include "pool.h"
 #include "qelt_internal.h"
 
 extern "C" {
@@ -13,33 +11,6 @@ constexpr uint16_t kMaxRefcount = 0xFFFF;
 constexpr uint32_t kLibraryVersion = 1;
 constexpr uint32_t kApiVersion = 101;
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Allocation
-// ---------------------------------------------------------------------------
-
-void* qelt_mem_alloc(uint32_t size, bool zero) noexcept { return qelt_block_alloc(size, zero); }
-
-void qelt_mem_free(void* block, uint32_t size) noexcept { qelt_block_free(block, size); }
-
-qelt_err qelt_variant_alloc(qelt_variant** out, uint8_t type) noexcept {
-    if (out == nullptr) return QELT_ERR_NULL_PTR;
-    // Zero fill is part of the value contract: scalars narrower than 8 bytes
-    // leave the upper bytes of `value` as they are, and hashing reads them.
-    qelt_variant* v = qelt_record_alloc();
-    *out = v;
-    if (v == nullptr) return QELT_ERR_OUT_OF_MEMORY;
-    v->type = type;
-    v->hash = QELT_HASH_NOT_COMPUTED;
-    v->refcount = 1;
-    return QELT_SUCCESS;
-}
-
-void qelt_variant_free_record(qelt_variant* v) noexcept {
-    // A payload block is always exactly `size` bytes.
-    if (qelt_has_heap_payload(v->type)) qelt_mem_free(v->value.ptr, v->size);
-    qelt_record_free(v);
-}
 
 // ---------------------------------------------------------------------------
 // Lifetime

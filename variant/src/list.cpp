@@ -50,26 +50,11 @@ qelt_err move_to(qelt_list* body, int32_t capacity) {
     return QELT_SUCCESS;
 }
 
-// The body, made with 8 slots if the list has none, with room for one more
-// item; null when memory is exhausted (the list is then unchanged).
+// The body, with room for one more item; null when memory is exhausted.
 qelt_list* room_for_one(qelt_variant* list) {
     qelt_list* body = body_of(list);
-    if (body == nullptr) {
-        body = static_cast<qelt_list*>(qelt_block_alloc(sizeof(qelt_list), true));
-        qelt_variant** items = body != nullptr ? alloc_slots(kMinCapacity) : nullptr;
-        if (items == nullptr) {
-            qelt_block_free(body, sizeof(qelt_list));
-            return nullptr;
-        }
-        body->capacity = kMinCapacity;
-        body->items = items;
-        list->value.ptr = body;
-        return body;
-    }
-    if (body->capacity > body->count) return body;
-    const int64_t grown = int64_t{body->capacity} * 2;
-    if (grown > kMaxCapacity) return nullptr;
-    return move_to(body, static_cast<int32_t>(grown)) == QELT_SUCCESS ? body : nullptr;
+    if (body != nullptr && body->capacity > body->count) return body;
+    return qelt_list_make_room(list) == QELT_SUCCESS ? body_of(list) : nullptr;
 }
 
 // Lowest index in [lo, hi] whose item equals `value`, or the unknown index.
@@ -100,6 +85,26 @@ void qelt_list_free_body(qelt_list* body) noexcept {
     if (body == nullptr) return;
     qelt_array_free(body->items, slot_bytes(body->capacity));
     qelt_block_free(body, sizeof(qelt_list));
+}
+
+qelt_err qelt_list_make_room(qelt_variant* list) noexcept {
+    qelt_list* body = body_of(list);
+    if (body == nullptr) {
+        body = static_cast<qelt_list*>(qelt_block_alloc(sizeof(qelt_list), true));
+        qelt_variant** items = body != nullptr ? alloc_slots(kMinCapacity) : nullptr;
+        if (items == nullptr) {
+            qelt_block_free(body, sizeof(qelt_list));
+            return QELT_ERR_OUT_OF_MEMORY;
+        }
+        body->capacity = kMinCapacity;
+        body->items = items;
+        list->value.ptr = body;
+        return QELT_SUCCESS;
+    }
+    if (body->capacity > body->count) return QELT_SUCCESS;
+    const int64_t grown = int64_t{body->capacity} * 2;
+    if (grown > kMaxCapacity) return QELT_ERR_OUT_OF_MEMORY;
+    return move_to(body, static_cast<int32_t>(grown));
 }
 
 // ---------------------------------------------------------------------------

@@ -45,37 +45,16 @@ constexpr uintptr_t kRegionSize = uintptr_t{4} << 20;
 // Arrays from this size on are mapped one by one, so that freeing one gives
 // its memory back at once (the C library keeps large freed blocks).
 constexpr size_t kMappedFrom = size_t{64} << 10;
-constexpr size_t kLargestSlabBlock = 512;
 
-// Class 0 holds records; the others hold blocks of their size. A request goes
-// to the smallest class that fits.
-constexpr uint32_t kClassSizes[] = {sizeof(qelt_variant), 16, 32, 48, 64, 96, 128, 192, 256, 384, 512};
-constexpr int kClassCount = sizeof kClassSizes / sizeof kClassSizes[0];
-constexpr int kRecordClass = 0;
-static_assert(sizeof(qelt_variant) == 24);
+using qelt_pool::class_of;
+using qelt_pool::kClassCount;
+using qelt_pool::kClassSizes;
+using qelt_pool::kLargestSlabBlock;
+using qelt_pool::kRecordClass;
 
 constexpr uint32_t blocks_per_slab(int cls) {
     return static_cast<uint32_t>((kSlabSize - kHeaderSize) / kClassSizes[cls]);
 }
-
-// Size class by (size + 15) / 16 for sizes 1 to 512.
-constexpr int class_index(size_t size) {
-    for (int c = 1; c < kClassCount; ++c) {
-        if (size <= kClassSizes[c]) return c;
-    }
-    return -1;
-}
-struct ClassTable {
-    int8_t by_sixteenths[kLargestSlabBlock / 16 + 1];
-    constexpr ClassTable() : by_sixteenths{} {
-        for (size_t i = 0; i <= kLargestSlabBlock / 16; ++i) {
-            by_sixteenths[i] = static_cast<int8_t>(class_index(i == 0 ? 1 : i * 16));
-        }
-    }
-};
-constexpr ClassTable kClassTable;
-
-int class_of(size_t size) { return kClassTable.by_sixteenths[(size + 15) / 16]; }
 
 // A cached or free block keeps its list link at offset 8, clear of a
 // record's type byte at offset 0: that byte is 0 in every block that is not a
@@ -264,7 +243,6 @@ void return_block(ClassPool& pool, void* block) {
 
 using qelt_pool::Cache;
 using qelt_pool::Thread;
-static_assert(qelt_pool::kClassCount == kClassCount);
 
 // Blocks moved between a cache and the slabs under one lock: about 8 KiB
 // worth. A cache keeps at most twice that on its list.
@@ -576,9 +554,9 @@ void any_free(void* block, size_t size, bool array) {
 
 }  // namespace
 
-void* qelt_block_alloc(size_t size, bool zero) noexcept { return any_alloc(size, zero, false); }
+void* qelt_block_alloc_slow(size_t size, bool zero) noexcept { return any_alloc(size, zero, false); }
 
-void qelt_block_free(void* block, size_t size) noexcept { any_free(block, size, false); }
+void qelt_block_free_slow(void* block, size_t size) noexcept { any_free(block, size, false); }
 
 void* qelt_array_alloc(size_t size) noexcept { return any_alloc(size, true, true); }
 

@@ -4,6 +4,7 @@
 #ifndef QELT_INTERNAL_H
 #define QELT_INTERNAL_H
 
+#include "payload.h"
 #include "pool.h"
 #include "qelt/qelt.h"
 
@@ -17,16 +18,32 @@ extern "C" {
 // ---------------------------------------------------------------------------
 
 // A block of `size` bytes, zero-filled when `zero` is set; null on failure.
-void* qelt_mem_alloc(uint32_t size, bool zero) noexcept;
+inline void* qelt_mem_alloc(uint32_t size, bool zero) noexcept { return qelt_block_alloc(size, zero); }
 // Gives back a block of qelt_mem_alloc; `size` is the size asked for then.
-void qelt_mem_free(void* block, uint32_t size) noexcept;
+inline void qelt_mem_free(void* block, uint32_t size) noexcept { qelt_block_free(block, size); }
+
 // The one constructor of records: zero-filled, `type` set, hash not computed,
 // refcount 1. QELT_ERR_OUT_OF_MEMORY leaves *out null.
-qelt_err qelt_variant_alloc(qelt_variant** out, uint8_t type) noexcept;
+inline qelt_err qelt_variant_alloc(qelt_variant** out, uint8_t type) noexcept {
+    if (out == nullptr) return QELT_ERR_NULL_PTR;
+    // Zero fill is part of the value contract: scalars narrower than 8 bytes
+    // leave the upper bytes of `value` as they are, and hashing reads them.
+    qelt_variant* v = qelt_record_alloc();
+    *out = v;
+    if (v == nullptr) return QELT_ERR_OUT_OF_MEMORY;
+    v->type = type;
+    v->hash = QELT_HASH_NOT_COMPUTED;
+    v->refcount = 1;
+    return QELT_SUCCESS;
+}
 
 // Frees the payload of a STRING, BINARY or TIMESTAMP and then the record
 // itself. Used for every record whose count reached 0 that is not a container.
-void qelt_variant_free_record(qelt_variant* v) noexcept;
+inline void qelt_variant_free_record(qelt_variant* v) noexcept {
+    // A payload block is always exactly `size` bytes.
+    if (qelt_has_heap_payload(v->type)) qelt_mem_free(v->value.ptr, v->size);
+    qelt_record_free(v);
+}
 // Tears down a LIST or MAP whose count reached 0: releases everything it
 // holds, depth first, without native recursion, then frees body and record.
 void qelt_container_destroy(qelt_variant* v) noexcept;
@@ -49,6 +66,23 @@ struct qelt_list {
 
 // Empties a list: detaches its body, releases every item, frees the body.
 void qelt_list_reset(qelt_variant* list) noexcept;
+// Room for one more item: the body made with 8 slots, or the slots doubled.
+// QELT_ERR_OUT_OF_MEMORY leaves the list unchanged.
+qelt_err qelt_list_make_room(qelt_variant* list) noexcept;
+
+// Appends `value` to `list`, taking over the caller's reference: the tree
+// reader's append. The checks of qelt_variant_list_append are the caller's
+// (a list, and a value that is neither null nor the list). On failure the
+// list is unchanged and the reference stays with the caller.
+inline qelt_err qelt_list_push(qelt_variant* list, qelt_variant* value) noexcept {
+    auto* body = static_cast<qelt_list*>(list->value.ptr);
+    if (body == nullptr || body->count == body->capacity) {
+        if (const qelt_err err = qelt_list_make_room(list)) return err;
+        body = static_cast<qelt_list*>(list->value.ptr);
+    }
+    body->items[body->count++] = value;
+    return QELT_SUCCESS;
+}
 // Frees a body and its array, releasing nothing.
 void qelt_list_free_body(qelt_list* body) noexcept;
 
