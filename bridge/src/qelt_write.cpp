@@ -198,9 +198,15 @@ public:
                 f.value_pending = false;
                 have_child = true;
             } else {
-                uint8_t found = 0;
-                err = qelt_variant_map_next(f.container, &child, &f.pending_value, &found);
-                have_child = found == 1;
+                // One step of the map's own cursor, as qelt_variant_map_next
+                // takes it (a map without a table holds nothing).
+                const auto* body = static_cast<const qelt_map*>(f.container->value.ptr);
+                const qelt_hashtable_entry* e = body != nullptr ? qelt_hashtable_next(body->table) : nullptr;
+                if (e != nullptr) {
+                    child = e->key;
+                    f.pending_value = e->value;
+                }
+                have_child = e != nullptr;
                 f.value_pending = is_key = have_child;
             }
             if (err) return err;

@@ -421,8 +421,8 @@ bool decode_in_place(qel_reader* r, qel_element* v) noexcept {
     }
     v->type_with_null_flag = type;
     r->position += length;
-    // In a list no element changes the state: the common case skips the step.
-    if (r->state->state != STATE_LIST) r->state = qel_state_next(QEL_STEP_ATOMIC, &r->states);
+    // Room for the value level was checked above.
+    qel_state_advance(QEL_STEP_ATOMIC, &r->state, &r->states);
     return true;
 }
 

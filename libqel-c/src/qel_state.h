@@ -56,6 +56,25 @@ inline bool qel_state_room(const qel_state_stack* stack, uint32_t levels) noexce
  * heap as QEL_ERR_ALLOCATION with nothing changed. */
 qel_err qel_state_enter(uint32_t new_state, qel_state** current, qel_state_stack* stack) noexcept;
 qel_err qel_state_step(uint32_t kind, qel_state** current, qel_state_stack* stack) noexcept;
+
+/* qel_state_step with its common cases inline: nothing in a list, a key's
+ * value level entered or left in a map. */
+inline qel_err qel_state_advance(uint32_t kind, qel_state** current, qel_state_stack* stack) noexcept {
+    const uint32_t state = (*current)->state;
+    if (state == STATE_LIST) return QEL_SUCCESS;
+    if (kind != QEL_STEP_CONTAINER && kind <= QEL_STEP_STRING && state == STATE_DICT_KEY &&
+        qel_state_room(stack, 1)) {
+        *current = &stack->records[++stack->depth];
+        **current = qel_state{STATE_DICT_VALUE, 0, 0};
+        return QEL_SUCCESS;
+    }
+    if (kind <= QEL_STEP_STRING && state == STATE_DICT_VALUE) {
+        /* A value level always lies above its map's, never on the document's. */
+        *current = &stack->records[--stack->depth];
+        return QEL_SUCCESS;
+    }
+    return qel_state_step(kind, current, stack);
+}
 }
 
 #endif /* QEL_SRC_QEL_STATE_H */

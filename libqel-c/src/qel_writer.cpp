@@ -380,9 +380,7 @@ qel_err emit(qel_writer* w, uint8_t type, uint32_t kind, Fields... fields) noexc
         ((err = err ? err : output_field(w, fields)), ...);
         if (err) return err;
     }
-    // In a list no element changes the state: the common case skips the step.
-    if (w->state->state == STATE_LIST) return QEL_SUCCESS;
-    return qel_state_step(kind, &w->state, &w->states);
+    return qel_state_advance(kind, &w->state, &w->states);
 }
 
 template <typename T>

@@ -244,11 +244,12 @@ void return_block(ClassPool& pool, void* block) {
 using qelt_pool::Cache;
 using qelt_pool::Thread;
 
-// Blocks moved between a cache and the slabs under one lock: about 8 KiB
-// worth. A cache keeps at most twice that on its list.
+// Blocks moved between a cache and the slabs under one lock: 128 blocks, or
+// about 16 KiB worth of the larger ones. A cache keeps at most twice that on
+// its list.
 constexpr uint32_t batch_of(int cls) {
-    const uint32_t by_bytes = 8192 / kClassSizes[cls];
-    return by_bytes < 8 ? 8 : (by_bytes > 128 ? 128 : by_bytes);
+    const uint32_t by_bytes = 16384 / kClassSizes[cls];
+    return by_bytes < 32 ? 32 : (by_bytes > 128 ? 128 : by_bytes);
 }
 
 pthread_key_t g_cache_key;
