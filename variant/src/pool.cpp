@@ -157,7 +157,6 @@ Slab* carve_slab(int cls) {
 struct ClassPool {
     std::mutex lock;
     Slab* list = nullptr;       // slabs with free blocks
-    uint32_t empty_kept = 0;    // slabs on the list with no block out
     Slab** released = nullptr;  // slabs whose memory went back, for reuse
     size_t released_count = 0;
     size_t released_capacity = 0;
@@ -179,6 +178,20 @@ void list_remove(ClassPool& pool, Slab* s) {
     s->listed = false;
 }
 
+// Empty slabs kept for reuse, over all classes: a reserve that starts at
+// 512 KiB, so that the memory of a large tree goes back when it is freed. Each
+// time a slab whose memory went back has to be taken again (its pages
+// faulted in anew), the reserve grows by one slab, up to 32 MiB: a process
+// that reads and frees trees over and over keeps what it keeps reusing.
+constexpr uint32_t kKeptFloor = 8;
+constexpr uint32_t kKeptCeiling = 512;
+std::atomic<uint32_t> g_kept_budget{kKeptFloor};
+std::atomic<uint32_t> g_kept_total{0};
+
+void keep() { g_kept_total.fetch_add(1, std::memory_order_relaxed); }
+
+void unkeep() { g_kept_total.fetch_sub(1, std::memory_order_relaxed); }
+
 // A slab with no block out that the pool does not keep: its memory goes back
 // to the system and its address waits on the released stack. When the stack
 // cannot grow, the slab is kept instead.
@@ -187,7 +200,7 @@ void release_slab(ClassPool& pool, Slab* s) {
         const size_t grown = pool.released_capacity == 0 ? 16 : pool.released_capacity * 2;
         void* bigger = std::realloc(pool.released, grown * sizeof(Slab*));
         if (bigger == nullptr) {
-            ++pool.empty_kept;
+            keep();
             return;
         }
         pool.released = static_cast<Slab**>(bigger);
@@ -209,18 +222,16 @@ Slab* slab_with_room(ClassPool& pool, int cls) {
         s = pool.released[--pool.released_count];
         s->cls = cls;  // the header came back as zero pages
         g_slab_count.fetch_add(1, std::memory_order_relaxed);
+        uint32_t budget = g_kept_budget.load(std::memory_order_relaxed);
+        if (budget < kKeptCeiling) g_kept_budget.compare_exchange_weak(budget, budget + 1);
     } else {
         s = carve_slab(cls);
         if (s == nullptr) return nullptr;
     }
     list_insert(pool, s);
-    ++pool.empty_kept;
+    keep();
     return s;
 }
-
-// Each slab keeps one empty slab per class around, so that a workload
-// hovering at a slab boundary does not map and unmap memory each time.
-constexpr uint32_t kEmptySlabsKept = 1;
 
 // Under the class lock: a block comes back to its slab.
 void return_block(ClassPool& pool, void* block) {
@@ -229,8 +240,12 @@ void return_block(ClassPool& pool, void* block) {
     s->free = block;
     if (!s->listed) list_insert(pool, s);
     if (--s->used == 0) {
-        if (pool.empty_kept < kEmptySlabsKept) {
-            ++pool.empty_kept;
+        if (g_kept_total.load(std::memory_order_relaxed) < g_kept_budget.load(std::memory_order_relaxed)) {
+            // Kept as if new: its blocks are handed out again as one run,
+            // without walking the list of their links through the slab.
+            keep();
+            s->free = nullptr;
+            s->carved = 0;
         } else {
             release_slab(pool, s);
         }
@@ -324,7 +339,7 @@ bool refill(int cls, Cache& c) {
     const uint32_t size = kClassSizes[cls];
     const uint32_t capacity = blocks_per_slab(cls);
     const uint32_t want = batch_of(cls);
-    if (s->used == 0) --pool.empty_kept;
+    if (s->used == 0) unkeep();
     uint32_t taken = 0;
     if (s->free != nullptr) {
         for (; taken < want && s->free != nullptr; ++taken) {
@@ -640,6 +655,7 @@ void qelt_pool_get_stats(qelt_pool_stats* stats) noexcept {
     }
     qelt_pool_flush_thread_cache();
     stats->slabs = g_slab_count.load(std::memory_order_relaxed);
+    stats->reserve = g_kept_budget.load(std::memory_order_relaxed);
     // Every slab of a class is on its list or full; the full ones are found
     // through the directory.
     for (size_t root = 0; root < (size_t{1} << kRootBits); ++root) {

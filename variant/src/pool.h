@@ -47,6 +47,7 @@ typedef struct qelt_pool_stats {
     size_t block_bytes;      // bytes of the slab blocks in use, records included
     size_t large_bytes;      // bytes of the blocks over 512 bytes, in use
     size_t slabs;            // slabs holding memory (in use, or kept empty for reuse)
+    size_t reserve;          // empty slabs the pool may keep for reuse
 } qelt_pool_stats;
 
 // Flushes the calling thread's caches first, so that its own frees show.
