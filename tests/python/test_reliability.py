@@ -166,6 +166,41 @@ def test_diagnostic_records_of_threads_stay_whole(tmp_path, capfd):
     assert "".join(records) == out
 
 
+def test_trees_made_in_one_thread_are_freed_in_others():
+    # Records come from per-thread caches; a tree read in one thread and torn
+    # down in another (with the interpreter lock released) gives its records
+    # back to the slabs they came from, while both threads keep working.
+    root = build(("list", [describe(random.Random(n)) for n in range(50)]))
+    data = q.qelt_write_to_buffer(root)
+    q.qelt_variant_decref(root)
+    trees, failures = [], []
+    done = threading.Event()
+
+    def reader():
+        for _ in range(40):
+            trees.append(q.qelt_read_from_buffer(data))
+        done.set()
+
+    def freer():
+        while not done.is_set() or trees:
+            try:
+                h = trees.pop()
+            except IndexError:
+                continue
+            try:
+                assert q.qelt_write_to_buffer(h) == data
+                q.qelt_variant_decref(h)
+            except BaseException as e:  # reported by the main thread
+                failures.append(e)
+
+    threads = [threading.Thread(target=reader)] + [threading.Thread(target=freer) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == [] and trees == []
+
+
 # --- hostile keys -------------------------------------------------------------------
 
 # Two six-byte blocks that add the same to the hash: any sequence of 16 of
