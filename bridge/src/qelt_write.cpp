@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "qel_writer.h"
 #include "qelt_bridge_internal.h"
 #include "qelt_internal.h"
 
@@ -34,22 +35,13 @@ struct Frame {
 
 qelt_err as_qelt(qel_err code) { return static_cast<qelt_err>(code); }
 
+// A stored string holds its text and one terminating zero, `size` bytes in
+// all, so the writer need not measure it again.
 qelt_err write_string(qel_writer* w, const qelt_variant* v) {
     if (v->value.ptr == nullptr) return QELT_ERR_NULL_PTR;
-    const char* text = nullptr;
-    uint32_t size = 0;
-    switch (v->subtype) {
-        case QELT_STRING_TYPE_C: {
-            qelt_err err = qelt_variant_as_string_c(v, &text, &size);
-            return err ? err : as_qelt(qel_writer_write_string_c(w, text, size));
-        }
-        case QELT_STRING_TYPE_UTF8: {
-            qelt_err err = qelt_variant_as_string_utf8(v, &text, &size);
-            return err ? err : as_qelt(qel_writer_write_string_u8(w, text, size));
-        }
-        default:
-            return QELT_ERR_NYI;
-    }
+    static_assert(int{QELT_STRING_TYPE_C} == int{QEL_SUB_STRING_C} && int{QELT_STRING_TYPE_UTF8} == int{QEL_SUB_STRING_U8});
+    if (v->subtype != QELT_STRING_TYPE_C && v->subtype != QELT_STRING_TYPE_UTF8) return QELT_ERR_NYI;
+    return as_qelt(qel_writer_write_string_whole(w, v->subtype, static_cast<const char*>(v->value.ptr), v->size));
 }
 
 // Everything that is one element of its own: scalars, strings, blobs, none

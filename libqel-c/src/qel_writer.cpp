@@ -462,6 +462,13 @@ extern "C" qel_err qel_writer_write_timestamp(qel_writer* w, const qel_timestamp
                 t.second, t.microsecond);
 }
 
+extern "C" qel_err qel_writer_write_string_whole(qel_writer* w, uint8_t subtype, const char* string,
+                                                 uint32_t units) noexcept {
+    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    QEL_CHECK(qel_state_allow_string(w->state->state), "value not allowed", QEL_ERR_NOT_ALLOWED);
+    return emit(w, QEL_TYPE_STRING, QEL_STEP_STRING, subtype, units, Block{string, units});
+}
+
 extern "C" qel_err qel_writer_write_string_c(qel_writer* w, const char* string, uint32_t units_in) noexcept {
     return write_string(w, QEL_SUB_STRING_C, string, units_in);
 }

@@ -28,6 +28,10 @@ enum { QEL_WRITER_BUFFER_STEP = 4096 };
 /* A zero-filled handle at the document level (STATE_START); the mode
  * is the caller's to set. *writer is written only on success. */
 qel_err qel_writer_alloc(qel_writer** writer) noexcept;
+/* A string of subtype 0 or 1 whose `units` bytes (at least 1) end in its only
+ * zero byte, as every stored string variant does: written as the string
+ * emitters write it, without measuring it again. */
+qel_err qel_writer_write_string_whole(qel_writer* w, uint8_t subtype, const char* string, uint32_t units) noexcept;
 /* Appends `bytes` bytes to the stream (file, or buffer grown as needed). */
 qel_err qel_writer_output(qel_writer* w, const void* sequence, uint64_t bytes) noexcept;
 
