@@ -40,11 +40,8 @@ PyObject* store_at_index(PyObject* args, const char* method)
     int index;
     if (!PyArg_ParseTuple(args, "OOi", &list_handle, &value_handle, &index))
         return nullptr;
-    qelt_variant* list;
-    if (!to_variant(list_handle, &list, method))
-        return nullptr;
-    qelt_variant* value;
-    if (!to_variant(value_handle, &value, method))
+    qelt_variant *list, *value;
+    if (!to_variants(method, list_handle, &list, value_handle, &value))
         return nullptr;
     const int32_t at = list_index(index);
     const bool unlocked = Replaces && item_may_tear_down(list, at, value);
@@ -63,11 +60,8 @@ PyObject* index_of_value(PyObject* args, const char* method)
     PyObject *list_handle, *value_handle;
     if (!PyArg_ParseTuple(args, "OO", &list_handle, &value_handle))
         return nullptr;
-    qelt_variant* list;
-    if (!to_variant(list_handle, &list, method))
-        return nullptr;
-    qelt_variant* value;
-    if (!to_variant(value_handle, &value, method))
+    qelt_variant *list, *value;
+    if (!to_variants(method, list_handle, &list, value_handle, &value))
         return nullptr;
     int32_t index = QELT_LIST_INDEX_UNKNOWN;
     const qelt_err rc = run_unlocked_if(Unlocked, [&] { return Op(list, value, &index); });
@@ -274,11 +268,8 @@ PyObject* meth_qelt_variant_list_contains_in_subset(PyObject*, PyObject* args)
     int start, stop;
     if (!PyArg_ParseTuple(args, "OOii", &list_handle, &value_handle, &start, &stop))
         return nullptr;
-    qelt_variant* list;
-    if (!to_variant(list_handle, &list, "qelt_variant_list_contains_in_subset"))
-        return nullptr;
-    qelt_variant* value;
-    if (!to_variant(value_handle, &value, "qelt_variant_list_contains_in_subset"))
+    qelt_variant *list, *value;
+    if (!to_variants("qelt_variant_list_contains_in_subset", list_handle, &list, value_handle, &value))
         return nullptr;
     int32_t index = QELT_LIST_INDEX_UNKNOWN;
     qelt_err rc;
@@ -321,11 +312,8 @@ PyObject* meth_qelt_variant_map_set(PyObject*, PyObject* args)
     PyObject *map_handle, *key_handle, *value_handle;
     if (!PyArg_ParseTuple(args, "OOO", &map_handle, &key_handle, &value_handle))
         return nullptr;
-    qelt_variant* map;
-    if (!to_variant(map_handle, &map, "qelt_variant_map_set"))
-        return nullptr;
-    qelt_variant* key;
-    if (!to_variant(key_handle, &key, "qelt_variant_map_set"))
+    qelt_variant *map, *key;
+    if (!to_variants("qelt_variant_map_set", map_handle, &map, key_handle, &key))
         return nullptr;
     // A null value deletes the key, so only the integer 0 may mean null: a
     // value that is no integer is refused before the map is touched.
@@ -356,11 +344,8 @@ PyObject* meth_qelt_variant_map_get(PyObject*, PyObject* args)
     PyObject *map_handle, *key_handle;
     if (!PyArg_ParseTuple(args, "OO", &map_handle, &key_handle))
         return nullptr;
-    qelt_variant* map;
-    if (!to_variant(map_handle, &map, "qelt_variant_map_get"))
-        return nullptr;
-    qelt_variant* key;
-    if (!to_variant(key_handle, &key, "qelt_variant_map_get"))
+    qelt_variant *map, *key;
+    if (!to_variants("qelt_variant_map_get", map_handle, &map, key_handle, &key))
         return nullptr;
     qelt_variant* value = nullptr;
     const qelt_err rc = qelt_variant_map_get(map, key, &value);
@@ -382,11 +367,8 @@ PyObject* meth_qelt_variant_map_delete(PyObject*, PyObject* args)
     PyObject *map_handle, *key_handle;
     if (!PyArg_ParseTuple(args, "OO", &map_handle, &key_handle))
         return nullptr;
-    qelt_variant* map;
-    if (!to_variant(map_handle, &map, "qelt_variant_map_delete"))
-        return nullptr;
-    qelt_variant* key;
-    if (!to_variant(key_handle, &key, "qelt_variant_map_delete"))
+    qelt_variant *map, *key;
+    if (!to_variants("qelt_variant_map_delete", map_handle, &map, key_handle, &key))
         return nullptr;
     const bool unlocked = key != nullptr && entry_may_tear_down(map, key, nullptr);
     const qelt_err rc = run_unlocked_if(unlocked, [=] { return qelt_variant_map_delete(map, key); });
@@ -483,11 +465,8 @@ PyObject* meth_qelt_variant_map_haskey(PyObject*, PyObject* args)
     PyObject *map_handle, *key_handle;
     if (!PyArg_ParseTuple(args, "OO", &map_handle, &key_handle))
         return nullptr;
-    qelt_variant* map;
-    if (!to_variant(map_handle, &map, "qelt_variant_map_haskey"))
-        return nullptr;
-    qelt_variant* key;
-    if (!to_variant(key_handle, &key, "qelt_variant_map_haskey"))
+    qelt_variant *map, *key;
+    if (!to_variants("qelt_variant_map_haskey", map_handle, &map, key_handle, &key))
         return nullptr;
     uint8_t found = 0;
     const qelt_err rc = qelt_variant_map_haskey(map, key, &found);

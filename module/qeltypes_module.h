@@ -51,6 +51,18 @@ HandleCheck check_handle(PyObject* handle, qelt_variant** out);
  * library is never called with it, so it is never taken for null either. */
 bool to_variant(PyObject* handle, qelt_variant** out, const char* method);
 
+/* to_variant for several handles of one method, in argument order:
+ * to_variants(method, a, &va, b, &vb). */
+template <typename... More>
+bool to_variants(const char* method, PyObject* handle, qelt_variant** out, More... more)
+{
+    if (!to_variant(handle, out, method))
+        return false;
+    if constexpr (sizeof...(more) > 0)
+        return to_variants(method, more...);
+    return true;
+}
+
 /* Raises the exception class of `code` (codes 1 to 12 their own, any other
  * the base class) with the message "<method> failed (<code>)"; returns null. */
 PyObject* raise_error(const char* method, qelt_err code);
