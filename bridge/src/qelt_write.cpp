@@ -35,6 +35,37 @@ struct Frame {
 
 qelt_err as_qelt(qel_err code) { return static_cast<qelt_err>(code); }
 
+// A map is written in the order of its buckets, not of its making, so its
+// keys and values lie all over memory. While one entry is written, the next
+// entry's payloads and the one after's records are fetched ahead.
+struct Ahead {
+    const qelt_hashtable_entry* entry;
+    uint32_t bucket;
+};
+
+Ahead entry_after(const qelt_hashtable* t, Ahead at) {
+    if (at.entry->next != nullptr) return {at.entry->next, at.bucket};
+    for (uint32_t b = at.bucket + 1; b < t->bucket_count; ++b) {
+        if (t->buckets[b].key != nullptr) return {&t->buckets[b], b};
+    }
+    return {nullptr, t->bucket_count};
+}
+
+void fetch_payload(const qelt_variant* v) {
+    if (v != nullptr && qelt_has_heap_payload(v->type)) __builtin_prefetch(v->value.ptr);
+}
+
+void fetch_ahead(const qelt_hashtable* t, const qelt_hashtable_entry* current) {
+    const Ahead next = entry_after(t, {current, t->iter_bucket});
+    if (next.entry == nullptr) return;
+    fetch_payload(next.entry->key);
+    fetch_payload(next.entry->value);
+    const Ahead after = entry_after(t, next);
+    if (after.entry == nullptr) return;
+    __builtin_prefetch(after.entry->key);
+    if (after.entry->value != nullptr) __builtin_prefetch(after.entry->value);
+}
+
 // A stored string holds its text and one terminating zero, `size` bytes in
 // all, so the writer need not measure it again.
 qelt_err write_string(qel_writer* w, const qelt_variant* v) {
@@ -197,6 +228,7 @@ public:
                 if (e != nullptr) {
                     child = e->key;
                     f.pending_value = e->value;
+                    fetch_ahead(body->table, e);
                 }
                 have_child = e != nullptr;
                 f.value_pending = is_key = have_child;

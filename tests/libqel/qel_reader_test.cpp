@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "qel_test_util.h"
 #include "qel_writer.h"
@@ -147,6 +150,42 @@ TEST(QelReader, CallbackResultEndsTheParseAndANewBufferANewDocument) {
     EXPECT_EQ(qel_reader_parse(r), QEL_SUCCESS);
     EXPECT_EQ(types, hex("30 30 08 00"));
     qel_reader_free(r);
+}
+
+// A borrowed buffer is read where it lies: strings of 1-byte units and
+// binaries point into it; a copied one gives the same elements.
+TEST(QelReader, BorrowedBufferHandsOutItsOwnBytes) {
+    const Bytes stream = with_header("30 04 01 03 00 00 00 68 69 00 0E 05 02 00 00 00 AB CD 04 02 01 00 00 00 41 00 00");
+    struct Seen {
+        std::vector<std::pair<const void*, std::string>> payloads;
+    };
+    auto record = [](const qel_element* e, void* user) -> uint32_t {
+        auto* seen = static_cast<Seen*>(user);
+        if (e->type_with_null_flag == QEL_TYPE_STRING)
+            seen->payloads.emplace_back(e->string.c_string, std::string(e->string.c_string, e->string.units * (e->string.type == QEL_SUB_STRING_U16 ? 2 : 1)));
+        if (e->type_with_null_flag == QEL_TYPE_BIN)
+            seen->payloads.emplace_back(e->binary.data, std::string(reinterpret_cast<const char*>(e->binary.data), e->binary.size));
+        return 0;
+    };
+    Seen borrowed, copied;
+    for (auto [seen, borrow] : {std::pair{&borrowed, true}, std::pair{&copied, false}}) {
+        qel_reader* r = nullptr;
+        ASSERT_EQ(qel_reader_new_buffer(&r), QEL_SUCCESS);
+        ASSERT_EQ(borrow ? qel_reader_set_buffer_borrowed(r, stream.data(), stream.size())
+                         : qel_reader_set_buffer(r, stream.data(), stream.size()), QEL_SUCCESS);
+        qel_reader_set_callback(r, record, seen);
+        EXPECT_EQ(qel_reader_parse(r), QEL_SUCCESS);
+        qel_reader_free(r);
+    }
+    ASSERT_EQ(borrowed.payloads.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(borrowed.payloads[i].second, copied.payloads[i].second);
+        EXPECT_NE(copied.payloads[i].first, borrowed.payloads[i].first);
+    }
+    // The UTF-16 string is copied into an aligned block of its own.
+    EXPECT_EQ(borrowed.payloads[0].first, stream.data() + 14);
+    EXPECT_EQ(borrowed.payloads[1].first, stream.data() + 23);
+    EXPECT_NE(borrowed.payloads[2].first, stream.data() + 31);
 }
 
 TEST(QelReader, MissingArgumentsAreRefused) {

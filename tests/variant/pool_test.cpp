@@ -119,3 +119,20 @@ TEST(Pool, ThreadsShareRecordsAndMemoryGoesBack) {
         for (qelt_variant* v : list) ASSERT_FALSE(is_live(address_of(v)));
     }
 }
+
+// A list grown far beyond 64 KiB of slots, and shrunk back by deletes: its
+// array moves between slab, C library and mapped memory, items intact.
+TEST(Pool, LargeListArraysGrowAndShrinkWhole) {
+    OwnedVariant list = make(qelt_variant_new_list);
+    constexpr int32_t kItems = 200000;
+    for (int32_t i = 0; i < kItems; ++i) ASSERT_EQ(qelt_variant_list_append(list.get(), i32(i).get(), nullptr), QELT_SUCCESS);
+    ASSERT_EQ(qelt_variant_list_insert(list.get(), i32(-1).get(), kItems / 2), QELT_SUCCESS);
+    int32_t found = 0;
+    ASSERT_EQ(qelt_variant_list_contains(list.get(), i32(-1).get(), &found), QELT_SUCCESS);
+    EXPECT_EQ(found, kItems / 2);
+    for (int32_t n = kItems + 1; n > 3; --n) ASSERT_EQ(qelt_variant_list_delete_item(list.get(), n - 1), QELT_SUCCESS);
+    const auto* body = static_cast<const qelt_list*>(list->value.ptr);
+    ASSERT_EQ(body->count, 3);
+    EXPECT_EQ(body->capacity, 8);
+    for (int32_t i = 0; i < 3; ++i) EXPECT_EQ(body->items[i]->value.i32, i);
+}

@@ -17,6 +17,8 @@
 // table, the body and the record.
 #include "qelt_internal.h"
 
+#include <initializer_list>
+
 namespace {
 
 bool is_container(const qelt_variant* v) {
@@ -81,6 +83,24 @@ void map_begin(qelt_variant* v) {
     t->iter_bucket = t->used_buckets != 0 ? 0 : t->bucket_count;
 }
 
+// A map's keys and values lie in memory in the order they were made, not in
+// bucket order: the buckets a few ahead have their records, and the nearer
+// ones their payloads, fetched while this one is released.
+void fetch_ahead(const qelt_hashtable* t, uint32_t bucket) {
+    constexpr uint32_t kRecordsAhead = 4, kPayloadsAhead = 2;
+    if (bucket + kRecordsAhead < t->bucket_count) {
+        const qelt_hashtable_entry& far = t->buckets[bucket + kRecordsAhead];
+        if (far.key != nullptr) __builtin_prefetch(far.key);
+        if (far.value != nullptr) __builtin_prefetch(far.value);
+    }
+    if (bucket + kPayloadsAhead < t->bucket_count) {
+        const qelt_hashtable_entry& near = t->buckets[bucket + kPayloadsAhead];
+        for (const qelt_variant* v : {near.key, near.value}) {
+            if (v != nullptr && qelt_has_heap_payload(v->type)) __builtin_prefetch(v->value.ptr);
+        }
+    }
+}
+
 qelt_variant* map_step(qelt_variant* v, qelt_variant* up) {
     qelt_hashtable* t = map_table(v);
     if (t == nullptr) return nullptr;
@@ -95,6 +115,7 @@ qelt_variant* map_step(qelt_variant* v, qelt_variant* up) {
             qelt_hashtable_drop_index(slot);
             e = t->iter_entry = slot;
             t->grow_at = kKeyNext;
+            fetch_ahead(t, t->iter_bucket);
         }
         if (t->grow_at == kKeyNext) {
             t->grow_at = kValueNext;
