@@ -167,6 +167,20 @@ qelt_variant* step(qelt_variant* v, qelt_variant* up) {
 
 qelt_variant* link(qelt_variant* v) { return is_list(v) ? list_link(v) : map_link(v); }
 
+// How many items a container held: what its teardown gave back.
+uint32_t held(qelt_variant* v) {
+    if (is_list(v)) {
+        const qelt_list* body = list_body(v);
+        return body != nullptr ? static_cast<uint32_t>(body->count) : 0;
+    }
+    const qelt_hashtable* t = map_table(v);
+    return t != nullptr ? 2 * t->count : 0;
+}
+
+// After a teardown this large, the thread's cached blocks go back to their
+// slabs too, so that the slabs they would pin can go back to the system.
+constexpr uint64_t kLargeTeardown = 16384;
+
 void finish(qelt_variant* v) {
     is_list(v) ? list_finish(v) : map_finish(v);
     qelt_record_free(v);
@@ -177,6 +191,7 @@ void finish(qelt_variant* v) {
 void qelt_container_destroy(qelt_variant* v) noexcept {
     qelt_variant* current = v;
     qelt_variant* up = nullptr;  // the container whose teardown released `current`
+    uint64_t released = 0;
     begin(current);
     for (;;) {
         if (qelt_variant* child = step(current, up)) {
@@ -185,9 +200,11 @@ void qelt_container_destroy(qelt_variant* v) noexcept {
             begin(current);
             continue;
         }
+        released += held(current);
         finish(current);
-        if (up == nullptr) return;
+        if (up == nullptr) break;
         current = up;
         up = link(current);
     }
+    if (released >= kLargeTeardown) qelt_pool_flush_thread_cache();
 }
