@@ -201,6 +201,42 @@ def test_trees_made_in_one_thread_are_freed_in_others():
     assert failures == [] and trees == []
 
 
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_fork_while_another_thread_reads():
+    # The child must find every allocator lock free, whatever the reading
+    # thread held at the moment of the fork.
+    root = build(("list", [describe(random.Random(n)) for n in range(20)]))
+    data = q.qelt_write_to_buffer(root)
+    q.qelt_variant_decref(root)
+    stop = threading.Event()
+
+    def reader():
+        while not stop.is_set():
+            q.qelt_variant_decref(q.qelt_read_from_buffer(data))
+
+    thread = threading.Thread(target=reader)
+    thread.start()
+    try:
+        for _ in range(20):
+            pid = os.fork()
+            if pid == 0:
+                copy = q.qelt_read_from_buffer(data)
+                q.qelt_variant_decref(copy)
+                os._exit(0)
+            for _ in range(500):  # five seconds
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    break
+                threading.Event().wait(0.01)
+            else:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                pytest.fail("the child hung")
+            assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+    finally:
+        stop.set()
+        thread.join()
 # --- hostile keys -------------------------------------------------------------------
 
 # Two six-byte blocks that add the same to the hash: any sequence of 16 of

@@ -467,6 +467,8 @@ public:
         return count_;
     }
 
+    std::mutex& lock() { return lock_; }
+
 private:
     size_t hash(uintptr_t a) const { return static_cast<size_t>((a >> 3) * 0x9E3779B97F4A7C15ull) & (capacity_ - 1); }
     size_t next(size_t i) const { return (i + 1) & (capacity_ - 1); }
@@ -524,13 +526,31 @@ bool detect_pool() {
 
 std::atomic<int> g_fail_in{0};
 
+// A fork while another thread holds one of the allocator's locks (a read
+// runs without the interpreter lock) must not leave the child with that lock
+// held for ever: every lock is taken around the fork, as the C library does
+// for its own.
+void lock_all() {
+    for (ClassPool& pool : g_classes) pool.lock.lock();
+    g_region_lock.lock();
+    g_unpooled_records.lock().lock();
+}
+
+void unlock_all() {
+    g_unpooled_records.lock().unlock();
+    g_region_lock.unlock();
+    for (ClassPool& pool : g_classes) pool.lock.unlock();
+}
+
 // 1 with the pool, 0 without, -1 before the first allocation decides:
 // blocks are freed the way the mode allocated them.
 std::atomic<int> g_mode{-1};
+pthread_once_t g_fork_once = PTHREAD_ONCE_INIT;
 
 bool pooled() {
     int mode = g_mode.load(std::memory_order_relaxed);
     if (mode < 0) {
+        pthread_once(&g_fork_once, [] { pthread_atfork(lock_all, unlock_all, unlock_all); });
         mode = detect_pool() ? 1 : 0;
         g_mode.store(mode, std::memory_order_relaxed);
         __atomic_store_n(&qelt_pool_fast, static_cast<uint8_t>(mode == 1 && g_fail_in.load() == 0),
