@@ -376,10 +376,10 @@ def meter():
 # Records and small payloads live in the variant library's own slabs, which
 # the C library's meter does not see (the C++ suites under AddressSanitizer
 # and valgrind, where those slabs are off, catch leaked records). A payload
-# of more than 512 bytes comes from the C library: one missing decref of such
-# a blob per round must show as at least that much per round, and the
-# workload must stay below a quarter of it.
-BLOB = 2048
+# of more than 2 KiB comes from the C library: one missing decref of such a
+# blob per round must show as at least that much per round, and the workload
+# must stay below a quarter of it.
+BLOB = 4096
 LINE = ROUNDS * BLOB // 4
 
 

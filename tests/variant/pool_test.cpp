@@ -62,7 +62,7 @@ TEST(Pool, TellsLiveRecordsFromAnythingElse) {
 // independent of each other.
 TEST(Pool, BlocksOfEverySize) {
     std::vector<std::pair<unsigned char*, size_t>> blocks;
-    for (size_t size : {1, 12, 16, 17, 24, 48, 95, 200, 384, 511, 512, 513, 4096, 70000, 1 << 20}) {
+    for (size_t size : {1, 12, 16, 17, 24, 48, 95, 200, 384, 512, 513, 1500, 2048, 2049, 70000, 1 << 20}) {
         for (int n = 0; n < 40; ++n) {
             auto* b = static_cast<unsigned char*>(qelt_block_alloc(size, true));
             ASSERT_NE(b, nullptr) << size;

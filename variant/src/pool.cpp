@@ -260,11 +260,11 @@ using qelt_pool::Cache;
 using qelt_pool::Thread;
 
 // Blocks moved between a cache and the slabs under one lock: 128 blocks, or
-// about 16 KiB worth of the larger ones. A cache keeps at most twice that on
-// its list.
+// 16 KiB worth of the larger ones. A cache keeps at most twice that on its
+// list.
 constexpr uint32_t batch_of(int cls) {
     const uint32_t by_bytes = 16384 / kClassSizes[cls];
-    return by_bytes < 32 ? 32 : (by_bytes > 128 ? 128 : by_bytes);
+    return by_bytes > 128 ? 128 : by_bytes;
 }
 
 pthread_key_t g_cache_key;
@@ -393,7 +393,7 @@ void slab_free(void* block, int cls) {
 }
 
 // ---------------------------------------------------------------------------
-// Blocks over 512 bytes
+// Blocks over 2 KiB
 // ---------------------------------------------------------------------------
 
 std::atomic<size_t> g_large_bytes{0};

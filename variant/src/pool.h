@@ -1,7 +1,7 @@
 // The variant library's allocator: every record, body, table and payload of
 // the library comes from here and goes back here.
 //
-// Records and blocks of up to 512 bytes come from 64 KiB slabs that each
+// Records and blocks of up to 2 KiB come from 64 KiB slabs that each
 // hold blocks of one size, handed out through small per-thread caches, so
 // the common allocation takes no lock and no call into the C library. A slab
 // whose blocks have all come back returns its memory to the system. Larger
@@ -29,7 +29,7 @@ extern "C" {
 // The same for the arrays of containers (list slots, bucket arrays): always
 // zero-filled, and from 64 KiB on mapped from the system one by one, so that
 // the memory of a large container goes back the moment it is freed. Payloads
-// over 512 bytes come from the C library instead, whose reuse of freed memory
+// over 2 KiB come from the C library instead, whose reuse of freed memory
 // spares a large copy the page faults of fresh memory.
 void* qelt_array_alloc(size_t size) noexcept;
 void qelt_array_free(void* array, size_t size) noexcept;
@@ -45,7 +45,7 @@ typedef struct qelt_pool_stats {
     bool pooled;             // slabs in use (false: everything from the C library)
     size_t records;          // live records
     size_t block_bytes;      // bytes of the slab blocks in use, records included
-    size_t large_bytes;      // bytes of the blocks over 512 bytes, in use
+    size_t large_bytes;      // bytes of the blocks over 2 KiB, in use
     size_t slabs;            // slabs holding memory (in use, or kept empty for reuse)
     size_t reserve;          // empty slabs the pool may keep for reuse
 } qelt_pool_stats;
@@ -76,10 +76,10 @@ namespace qelt_pool {
 
 // Class 0 holds records; the others hold blocks of their size. A request goes
 // to the smallest class that fits.
-constexpr uint32_t kClassSizes[] = {sizeof(qelt_variant), 16, 32, 48, 64, 96, 128, 192, 256, 384, 512};
+constexpr uint32_t kClassSizes[] = {sizeof(qelt_variant), 16, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024, 1536, 2048};
 constexpr int kClassCount = sizeof kClassSizes / sizeof kClassSizes[0];
 constexpr int kRecordClass = 0;
-constexpr size_t kLargestSlabBlock = 512;
+constexpr size_t kLargestSlabBlock = 2048;
 static_assert(sizeof(qelt_variant) == 24);
 
 constexpr int class_index(size_t size) {
@@ -89,7 +89,7 @@ constexpr int class_index(size_t size) {
     return -1;
 }
 
-// The class of a block of 1 to 512 bytes, by (size + 15) / 16.
+// The class of a block of 1 to 2048 bytes, by (size + 15) / 16.
 struct ClassTable {
     int8_t by_sixteenths[kLargestSlabBlock / 16 + 1];
     constexpr ClassTable() : by_sixteenths{} {
