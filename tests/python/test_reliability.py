@@ -237,6 +237,8 @@ def test_fork_while_another_thread_reads():
     finally:
         stop.set()
         thread.join()
+
+
 # --- hostile keys -------------------------------------------------------------------
 
 # Two six-byte blocks that add the same to the hash: any sequence of 16 of
