@@ -2,6 +2,7 @@
 #if __has_include("qel/qel.h")
 #include "qel/qel.h"
 #endif
+#include "qel/qel_wire.h"
 #include "qelt/qelt.h"
 #include "qelt/qelt_bridge.h"
 
