@@ -33,26 +33,60 @@ struct CachedKey {
 
 CachedKey g_key_cache[kKeyCacheSlots];
 
+/* Hashes up to kCachedKeyMax bytes from whole-word loads that overlap
+ * rather than read past the key (a byte-wise copy into a word would stall
+ * the load that follows it). */
 size_t key_slot(const uint8_t* p, size_t n)
 {
-    uint64_t w[3] = {0, 0, 0};
-    std::memcpy(w, p, n);
-    uint64_t h = (w[0] * 0x9E3779B97F4A7C15ull) ^ (w[1] * 0xC2B2AE3D27D4EB4Full) ^
-                 (w[2] * 0x165667B19E3779F9ull) ^ n;
+    auto load = [](const uint8_t* q, size_t width) {
+        uint64_t w = 0;
+        if (width == 8) {
+            std::memcpy(&w, q, 8);
+        } else {
+            uint32_t v;
+            std::memcpy(&v, q, 4);
+            w = v;
+        }
+        return w;
+    };
+    uint64_t a;
+    uint64_t b;
+    uint64_t c = 0;
+    if (n >= 8) {
+        a = load(p, 8);
+        b = load(p + n - 8, 8);
+        if (n > 16)
+            c = load(p + 8, 8);
+    } else if (n >= 4) {
+        a = load(p, 4);
+        b = load(p + n - 4, 4);
+    } else {
+        a = n > 0 ? p[0] : 0;
+        b = n > 1 ? (uint64_t{p[1]} << 8) | p[n - 1] : 0;
+    }
+    uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ (c * 0x165667B19E3779F9ull) ^ n;
     h ^= h >> 31;
     h *= 0xD6E8FEB86659FD93ull;
     h ^= h >> 32;
     return static_cast<size_t>(h & (kKeyCacheSlots - 1));
 }
 
-PyObject* cached_key(const uint8_t* p, size_t n)
+/* The cached str of a key, as a new reference, or null (no exception). */
+inline PyObject* cache_hit(const uint8_t* p, size_t n)
 {
-    CachedKey& e = g_key_cache[key_slot(p, n)];
+    const CachedKey& e = g_key_cache[key_slot(p, n)];
     if (e.text != nullptr && e.size == n && std::memcmp(e.bytes, p, n) == 0)
         return new_ref(e.text);
+    return nullptr;
+}
+
+/* A new str for a key, kept in the cache. */
+PyObject* cache_store(const uint8_t* p, size_t n)
+{
     PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n), nullptr);
     if (text == nullptr)
         return nullptr;
+    CachedKey& e = g_key_cache[key_slot(p, n)];
     PyObject* old = e.text;
     e.text = new_ref(text);
     e.size = static_cast<uint32_t>(n);
@@ -173,7 +207,7 @@ Decoder::Status Decoder::feed(const uint8_t* data, size_t size, size_t* pos_io, 
             status = short_ ? Status::NeedMore : Status::Failed;
             break;
         }
-        if (!place(value, at)) {
+        if (!place(value, at, key && p[0] == QEL_TYPE_STRING && p[1] == QEL_SUB_STRING_U8)) {
             status = Status::Failed;
             break;
         }
@@ -200,7 +234,7 @@ bool Decoder::open(uint8_t type, uint64_t at)
     if (container == nullptr)
         return false;
     try {
-        stack_.push_back(Frame{container, nullptr, nullptr, at, 0, 0, map});
+        stack_.push_back(Frame{container, nullptr, nullptr, at, 0, 0, map, false});
     } catch (const std::bad_alloc&) {
         Py_DECREF(container);
         PyErr_NoMemory();
@@ -232,12 +266,17 @@ bool Decoder::close(uint64_t at)
         root_ = container;
         return true;
     }
-    return place(container, opened_at);
+    return place(container, opened_at, false);
 }
 
 /* Stores `value` (a new reference, taken over) in the innermost container:
- * appended to a list, or parked as a map's key until its value comes. */
-bool Decoder::place(PyObject* value, uint64_t at)
+ * appended to a list, or parked as a map's key until its value comes.
+ *
+ * Two keys of a map can be equal in Python and still differ in QEL; the
+ * dict then does not grow, which check_key looks into. A UTF-8 string key
+ * can only meet a C string of the same text that way, so a map whose keys
+ * are all UTF-8 strings (the common case) skips the count. */
+inline bool Decoder::place(PyObject* value, uint64_t at, bool utf8_key)
 {
     Frame& f = stack_.back();
     if (!f.map) {
@@ -248,6 +287,10 @@ bool Decoder::place(PyObject* value, uint64_t at)
     if (f.key == nullptr) {
         f.key = value;
         f.key_at = at;
+        if (!utf8_key && !f.mixed_keys) {
+            f.mixed_keys = true;
+            f.count = PyDict_Size(f.container);
+        }
         return true;
     }
     PyObject* key = f.key;
@@ -258,11 +301,13 @@ bool Decoder::place(PyObject* value, uint64_t at)
         Py_DECREF(key);
         return false;
     }
-    const Py_ssize_t count = PyDict_Size(f.container);
     bool ok = true;
-    if (count == f.count || f.shadow != nullptr)
-        ok = check_key(f, key, f.key_at);
-    f.count = count;
+    if (f.mixed_keys) {
+        const Py_ssize_t count = PyDict_Size(f.container);
+        if (count == f.count || f.shadow != nullptr)
+            ok = check_key(f, key, f.key_at);
+        f.count = count;
+    }
     Py_DECREF(key);
     return ok;
 }
@@ -360,7 +405,7 @@ PyObject* Decoder::typed_value(int typed, PyObject* plain)
     return PyObject_CallFunctionObjArgs(make, cls, plain, nullptr);
 }
 
-PyObject* Decoder::plain_or_typed_int(uint8_t type, uint64_t bits)
+inline PyObject* Decoder::plain_or_typed_int(uint8_t type, uint64_t bits)
 {
     PyObject* v;
     Typed typed;
@@ -403,22 +448,32 @@ PyObject* Decoder::plain_or_typed_int(uint8_t type, uint64_t bits)
 
 /* One element that is not a container or an end marker. `used` receives its
  * size; null with `short_` set when `avail` bytes do not hold all of it. */
-PyObject* Decoder::scalar(const uint8_t* p, size_t avail, uint64_t at, bool key, size_t* used)
+inline PyObject* Decoder::scalar(const uint8_t* p, size_t avail, uint64_t at, bool key, size_t* used)
 {
     const uint8_t type = p[0];
     switch (type) {
     case QEL_TYPE_STRING:
         return string(p, avail, at, key, used);
-    case QEL_TYPE_INT8: case QEL_TYPE_INT16: case QEL_TYPE_INT32: case QEL_TYPE_INT64:
-    case QEL_TYPE_UINT8: case QEL_TYPE_UINT16: case QEL_TYPE_UINT32: case QEL_TYPE_UINT64: {
-        const auto width = static_cast<size_t>(qel_wire_payload_size(type));
-        if (avail < 1 + width)
-            return need(at, 1 + width, "integer");
-        *used = 1 + width;
-        uint8_t bytes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-        std::memcpy(bytes, p + 1, width);
-        return plain_or_typed_int(type, qel_wire_load_u64(bytes));
-    }
+    case QEL_TYPE_INT8: case QEL_TYPE_UINT8:
+        if (avail < 2)
+            return need(at, 2, "integer");
+        *used = 2;
+        return plain_or_typed_int(type, p[1]);
+    case QEL_TYPE_INT16: case QEL_TYPE_UINT16:
+        if (avail < 3)
+            return need(at, 3, "integer");
+        *used = 3;
+        return plain_or_typed_int(type, qel_wire_load_u16(p + 1));
+    case QEL_TYPE_INT32: case QEL_TYPE_UINT32:
+        if (avail < 5)
+            return need(at, 5, "integer");
+        *used = 5;
+        return plain_or_typed_int(type, qel_wire_load_u32(p + 1));
+    case QEL_TYPE_INT64: case QEL_TYPE_UINT64:
+        if (avail < 9)
+            return need(at, 9, "integer");
+        *used = 9;
+        return plain_or_typed_int(type, qel_wire_load_u64(p + 1));
     case QEL_TYPE_FLOAT64: {
         if (avail < 9)
             return need(at, 9, "float64");
@@ -501,13 +556,18 @@ PyObject* Decoder::string(const uint8_t* p, size_t avail, uint64_t at, bool key,
     if (s[n] != 0)
         return fail(at + 1 + QEL_STRING_HEAD_SIZE + n, "the string's terminating zero",
                     "a string does not end with its terminating zero");
+    *used = 1 + QEL_STRING_HEAD_SIZE + units;
+    const bool cached = subtype == QEL_SUB_STRING_U8 && key && n <= kCachedKeyMax;
+    if (cached) {
+        // A key met before was checked then.
+        if (PyObject* v = cache_hit(s, n))
+            return v;
+    }
     if (std::memchr(s, 0, n) != nullptr)
         return fail(at, "a string without NUL before its end", "a string holds a NUL before its end");
-    *used = 1 + QEL_STRING_HEAD_SIZE + units;
     const auto* text = reinterpret_cast<const char*>(s);
     if (subtype == QEL_SUB_STRING_U8) {
-        PyObject* v = key && n <= kCachedKeyMax ? cached_key(s, n)
-                                                 : PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), nullptr);
+        PyObject* v = cached ? cache_store(s, n) : PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), nullptr);
         if (v == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
             PyErr_Clear();
             return fail(at + 1 + QEL_STRING_HEAD_SIZE, "valid UTF-8", "a UTF-8 string that is not valid UTF-8");

@@ -69,8 +69,9 @@ private:
         PyObject* shadow;    /* map: {key: offset of its element}, once two keys were equal */
         uint64_t at;         /* offset of the opening byte */
         uint64_t key_at;     /* map: offset of the pending key */
-        Py_ssize_t count;    /* map: entries so far */
+        Py_ssize_t count;    /* map: entries so far, counted once a key is not UTF-8 */
         bool map;
+        bool mixed_keys;     /* map: a key that is not a UTF-8 string came */
     };
 
     PyObject* scalar(const uint8_t* p, size_t avail, uint64_t at, bool key, size_t* used);
@@ -78,7 +79,7 @@ private:
     PyObject* binary(const uint8_t* p, size_t avail, uint64_t at, size_t* used);
     bool open(uint8_t type, uint64_t at);
     bool close(uint64_t at);
-    bool place(PyObject* value, uint64_t at);
+    bool place(PyObject* value, uint64_t at, bool utf8_key);
     bool check_key(Frame& f, PyObject* key, uint64_t key_at);
     bool build_shadow(Frame& f, uint64_t until);
     size_t element_size(uint64_t at) const;

@@ -118,7 +118,7 @@ bool Encoder::walk(size_t base)
 /* The values that need no frame and run no code outside the codec, written
  * at once: 1 when written, 0 when the value takes the general path, -1 on
  * failure. */
-inline int Encoder::put_plain(PyObject* v)
+[[gnu::always_inline]] inline int Encoder::put_plain(PyObject* v)
 {
     PyTypeObject* t = Py_TYPE(v);
     bool ok;
@@ -127,7 +127,7 @@ inline int Encoder::put_plain(PyObject* v)
     else if (t == &PyLong_Type)
         ok = put_int(v);
     else if (t == &PyFloat_Type)
-        ok = put_fixed(QEL_TYPE_FLOAT64, std::bit_cast<uint64_t>(PyFloat_AsDouble(v)), 8);
+        ok = put_fixed(QEL_TYPE_FLOAT64, std::bit_cast<uint64_t>(float_value(v)), 8);
     else if (v == Py_None)
         ok = put_byte(QEL_TYPE_NONE);
     else if (t == &PyBool_Type)
@@ -415,7 +415,7 @@ bool Encoder::emit_key(PyObject* k)
 /* Elements                                                                  */
 /* ======================================================================== */
 
-inline bool Encoder::put_byte(uint8_t type)
+[[gnu::always_inline]] inline bool Encoder::put_byte(uint8_t type)
 {
     uint8_t* p = output_.reserve(1);
     if (p == nullptr)
@@ -425,7 +425,7 @@ inline bool Encoder::put_byte(uint8_t type)
     return true;
 }
 
-inline bool Encoder::put_fixed(uint8_t type, uint64_t bits, int width)
+[[gnu::always_inline]] inline bool Encoder::put_fixed(uint8_t type, uint64_t bits, int width)
 {
     uint8_t* p = output_.reserve(9);
     if (p == nullptr)
@@ -436,8 +436,17 @@ inline bool Encoder::put_fixed(uint8_t type, uint64_t bits, int width)
     return true;
 }
 
-inline bool Encoder::put_int(PyObject* o)
+[[gnu::always_inline]] inline bool Encoder::put_int(PyObject* o)
 {
+    long long small;
+    if (small_int(o, &small)) {
+        const auto bits = static_cast<uint64_t>(small);
+        if (small >= INT8_MIN && small <= INT8_MAX)
+            return put_fixed(QEL_TYPE_INT8, bits, 1);
+        if (small >= INT16_MIN && small <= INT16_MAX)
+            return put_fixed(QEL_TYPE_INT16, bits, 2);
+        return put_fixed(QEL_TYPE_INT32, bits, 4);
+    }
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (overflow == 0) {
@@ -461,7 +470,7 @@ inline bool Encoder::put_int(PyObject* o)
     return fail(ErrorKind::Overflow, false, "an int beyond the uint64 and int64 ranges cannot be written");
 }
 
-bool Encoder::put_string(uint8_t subtype, PyObject* owner, const char* data, Py_ssize_t size, bool key)
+[[gnu::noinline]] bool Encoder::put_string(uint8_t subtype, PyObject* owner, const char* data, Py_ssize_t size, bool key)
 {
     if (std::memchr(data, 0, static_cast<size_t>(size)) != nullptr)
         return fail(ErrorKind::Value, key, "a str holding NUL cannot be written: a QEL string ends at its first NUL");
@@ -528,10 +537,12 @@ constexpr Py_ssize_t kShortString = 64;
 
 } // namespace
 
-inline bool Encoder::put_utf8(PyObject* o, bool key)
+[[gnu::always_inline]] inline bool Encoder::put_utf8(PyObject* o, bool key)
 {
     Py_ssize_t size;
-    const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+    const char* data = ascii_text(o, &size);
+    if (data == nullptr)
+        data = PyUnicode_AsUTF8AndSize(o, &size);
     if (data == nullptr) {
         PyErr_Clear();
         return fail(ErrorKind::Value, key, "a str that is not valid Unicode (a lone surrogate) cannot be written as UTF-8");
@@ -754,7 +765,7 @@ bool Encoder::put_typed(int typed, PyObject* o, bool key)
 /* Errors                                                                    */
 /* ======================================================================== */
 
-bool Encoder::fail(ErrorKind kind, bool key, const char* format, ...)
+[[gnu::cold, gnu::noinline]] bool Encoder::fail(ErrorKind kind, bool key, const char* format, ...)
 {
     va_list args;
     va_start(args, format);

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 namespace qelcodec {
@@ -137,6 +138,81 @@ bool sequence_layout_agrees()
 }
 
 /* ------------------------------------------------------------------------ */
+/* str, int and float values from the objects' memory                         */
+/* ------------------------------------------------------------------------ */
+
+bool ascii_layout_agrees()
+{
+    // Where the text starts: after a header with or without the wide-char
+    // pointer that CPython dropped in 3.12.
+    constexpr size_t head = offsetof(StrLayout, state) + 8;
+    for (size_t offset : {head + sizeof(void*), head}) {
+        g.ascii_data = offset;
+        g.ascii_layout = true;
+        bool agrees = true;
+        for (const char* text : {"", "a", "key", "0123456789abcdefghijklmnop", "caf\xc3\xa9", "\xe2\x82\xac",
+                                 "\xf0\x9f\x98\x80", "user12345@example.com"}) {
+            Ref s(PyUnicode_FromString(text));
+            Ref interned(PyUnicode_FromString(text));
+            if (!s || !interned)
+                return false;
+            PyObject* raw = interned.release();
+            PyUnicode_InternInPlace(&raw);
+            interned.reset(raw);
+            for (PyObject* o : {s.get(), interned.get()}) {
+                Py_ssize_t api_size;
+                const char* api = PyUnicode_AsUTF8AndSize(o, &api_size);
+                Py_ssize_t size = -1;
+                const char* fast = ascii_text(o, &size);
+                bool ascii = true;
+                for (const char* c = text; *c != 0; ++c)
+                    ascii = ascii && static_cast<unsigned char>(*c) < 0x80;
+                if (api == nullptr || (fast != nullptr) != ascii ||
+                    (fast != nullptr && (size != api_size || std::memcmp(fast, api, size) != 0)))
+                    agrees = false;
+            }
+        }
+        if (agrees)
+            return true;
+    }
+    g.ascii_layout = false;
+    return false;
+}
+
+bool int_layout_agrees()
+{
+    const char* version = Py_GetVersion();
+    const int minor = std::atoi(version + 2);
+    g.int_tagged = version[0] == '3' && minor >= 12;
+    g.int_layout = true;
+    static const long long small[] = {0, 1, -1, 7, -300, 1073741823, -1073741823};
+    static const long long large[] = {1073741824, -1073741824, 1LL << 62, -(1LL << 62)};
+    for (long long v : small) {
+        Ref o(PyLong_FromLongLong(v));
+        long long read = 0;
+        if (!o || !small_int(o.get(), &read) || read != v)
+            return g.int_layout = false;
+    }
+    for (long long v : large) {
+        Ref o(PyLong_FromLongLong(v));
+        long long read = 0;
+        if (!o || small_int(o.get(), &read))
+            return g.int_layout = false;
+    }
+    return true;
+}
+
+bool float_layout_agrees()
+{
+    for (double d : {0.0, -0.0, 1.5, -1e300, 3.141592653589793}) {
+        Ref o(PyFloat_FromDouble(d));
+        if (!o || std::memcmp(&reinterpret_cast<const FloatLayout*>(o.get())->value, &d, sizeof d) != 0)
+            return false;
+    }
+    return true;
+}
+
+/* ------------------------------------------------------------------------ */
 /* The package's classes                                                      */
 /* ------------------------------------------------------------------------ */
 
@@ -208,6 +284,9 @@ bool init_runtime()
     if (!init_names() || !init_datetime() || !init_variants() || !init_classes())
         return false;
     g.sequence_layout = sequence_layout_agrees();
+    ascii_layout_agrees();
+    int_layout_agrees();
+    g.float_layout = float_layout_agrees();
     PyErr_Clear(); // a failed probe only means the slow path
     return true;
 }

@@ -60,9 +60,15 @@ struct Runtime {
      * object's memory, as a self-check at import found. */
     bool datetime_layout;
 
-    /* Whether list and tuple items may be read from the objects' memory,
-     * as a self-check at import found. */
+    /* Whether list and tuple items, the text of compact ASCII strings, the
+     * value of one-digit ints and of floats may be read from the objects'
+     * memory, as self-checks at import found (see the readers below). */
     bool sequence_layout;
+    bool ascii_layout;
+    size_t ascii_data; /* offset of a compact ASCII string's text */
+    bool int_layout;
+    bool int_tagged;   /* the int header of CPython 3.12 on */
+    bool float_layout;
 
     const QelVariantCAPI* variants;
 
@@ -116,6 +122,66 @@ inline PyObject* list_item(PyObject* list, Py_ssize_t i)
 inline PyObject* tuple_item(PyObject* tuple, Py_ssize_t i)
 {
     return reinterpret_cast<const TupleLayout*>(tuple)->items[i];
+}
+
+/* A str's text without a call, when it is a compact ASCII string (the form
+ * of every ASCII str made by the interpreter): the state bits after the
+ * length and the hash say so, and the text follows the header. */
+struct StrLayout {
+    Py_ssize_t refcnt;
+    PyTypeObject* type;
+    Py_ssize_t length;
+    Py_hash_t hash;
+    uint32_t state;
+};
+constexpr uint32_t kStateCompactAscii = (1u << 5) | (1u << 6);
+
+inline const char* ascii_text(PyObject* s, Py_ssize_t* size)
+{
+    const auto* l = reinterpret_cast<const StrLayout*>(s);
+    if (!g.ascii_layout || (l->state & kStateCompactAscii) != kStateCompactAscii)
+        return nullptr;
+    *size = l->length;
+    return reinterpret_cast<const char*>(s) + g.ascii_data;
+}
+
+/* An int's value without a call, when it has one 30-bit digit: the digit
+ * count and sign share a tag word from CPython 3.12 on, and sit in the
+ * variable-size header before. */
+struct IntLayout {
+    Py_ssize_t refcnt;
+    PyTypeObject* type;
+    Py_ssize_t size_or_tag;
+    uint32_t digit;
+};
+
+inline bool small_int(PyObject* o, long long* value)
+{
+    if (!g.int_layout)
+        return false;
+    const auto* l = reinterpret_cast<const IntLayout*>(o);
+    if (g.int_tagged) {
+        const auto tag = static_cast<size_t>(l->size_or_tag);
+        if (tag >= (2u << 3))
+            return false;
+        *value = (1 - static_cast<long long>(tag & 3)) * static_cast<long long>(l->digit);
+        return true;
+    }
+    if (l->size_or_tag < -1 || l->size_or_tag > 1)
+        return false;
+    *value = l->size_or_tag * static_cast<long long>(l->digit);
+    return true;
+}
+
+struct FloatLayout {
+    Py_ssize_t refcnt;
+    PyTypeObject* type;
+    double value;
+};
+
+inline double float_value(PyObject* o)
+{
+    return g.float_layout ? reinterpret_cast<const FloatLayout*>(o)->value : PyFloat_AsDouble(o);
 }
 
 /* The fields of a datetime (exact type or subclass); false with an exception
