@@ -25,72 +25,71 @@ namespace {
 constexpr size_t kCachedKeyMax = 24;
 constexpr size_t kKeyCacheSlots = 2048;
 
+/* Up to 24 bytes as three words and the length: overlapping loads that
+ * cover every byte without reading past the key, so that equal words mean
+ * equal bytes and a lookup compares four words. */
+struct KeyWords {
+    uint64_t a = 0, b = 0, c = 0, n = 0;
+
+    KeyWords() = default;
+    KeyWords(const uint8_t* p, size_t size) : n(size)
+    {
+        if (size >= 8) {
+            std::memcpy(&a, p, 8);
+            std::memcpy(&b, p + size - 8, 8);
+            if (size > 16)
+                std::memcpy(&c, p + 8, 8);
+        } else if (size >= 4) {
+            uint32_t x;
+            uint32_t y;
+            std::memcpy(&x, p, 4);
+            std::memcpy(&y, p + size - 4, 4);
+            a = x;
+            b = y;
+        } else {
+            a = size > 0 ? p[0] : 0;
+            b = size > 1 ? (uint64_t{p[1]} << 8) | p[size - 1] : 0;
+        }
+    }
+
+    bool operator==(const KeyWords& o) const { return a == o.a && b == o.b && c == o.c && n == o.n; }
+
+    size_t slot() const
+    {
+        uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ (c * 0x165667B19E3779F9ull) ^ n;
+        h ^= h >> 31;
+        h *= 0xD6E8FEB86659FD93ull;
+        h ^= h >> 32;
+        return static_cast<size_t>(h & (kKeyCacheSlots - 1));
+    }
+};
+
 struct CachedKey {
     PyObject* text;
-    uint32_t size;
-    char bytes[kCachedKeyMax];
+    KeyWords words;
 };
 
 CachedKey g_key_cache[kKeyCacheSlots];
 
-/* Hashes up to kCachedKeyMax bytes from whole-word loads that overlap
- * rather than read past the key (a byte-wise copy into a word would stall
- * the load that follows it). */
-size_t key_slot(const uint8_t* p, size_t n)
-{
-    auto load = [](const uint8_t* q, size_t width) {
-        uint64_t w = 0;
-        if (width == 8) {
-            std::memcpy(&w, q, 8);
-        } else {
-            uint32_t v;
-            std::memcpy(&v, q, 4);
-            w = v;
-        }
-        return w;
-    };
-    uint64_t a;
-    uint64_t b;
-    uint64_t c = 0;
-    if (n >= 8) {
-        a = load(p, 8);
-        b = load(p + n - 8, 8);
-        if (n > 16)
-            c = load(p + 8, 8);
-    } else if (n >= 4) {
-        a = load(p, 4);
-        b = load(p + n - 4, 4);
-    } else {
-        a = n > 0 ? p[0] : 0;
-        b = n > 1 ? (uint64_t{p[1]} << 8) | p[n - 1] : 0;
-    }
-    uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ (c * 0x165667B19E3779F9ull) ^ n;
-    h ^= h >> 31;
-    h *= 0xD6E8FEB86659FD93ull;
-    h ^= h >> 32;
-    return static_cast<size_t>(h & (kKeyCacheSlots - 1));
-}
-
 /* The cached str of a key, as a new reference, or null (no exception). */
-inline PyObject* cache_hit(const uint8_t* p, size_t n)
+inline PyObject* cache_hit(const KeyWords& w)
 {
-    const CachedKey& e = g_key_cache[key_slot(p, n)];
-    if (e.text != nullptr && e.size == n && std::memcmp(e.bytes, p, n) == 0)
+    const CachedKey& e = g_key_cache[w.slot()];
+    if (e.text != nullptr && e.words == w)
         return new_ref(e.text);
     return nullptr;
 }
 
 /* A new str for a key, kept in the cache. */
-PyObject* cache_store(const uint8_t* p, size_t n)
+PyObject* cache_store(const KeyWords& w, const uint8_t* p, size_t n)
 {
     PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n), nullptr);
     if (text == nullptr)
         return nullptr;
-    CachedKey& e = g_key_cache[key_slot(p, n)];
+    CachedKey& e = g_key_cache[w.slot()];
     PyObject* old = e.text;
     e.text = new_ref(text);
-    e.size = static_cast<uint32_t>(n);
-    std::memcpy(e.bytes, p, n);
+    e.words = w;
     Py_XDECREF(old);
     return text;
 }
@@ -276,7 +275,7 @@ bool Decoder::close(uint64_t at)
  * dict then does not grow, which check_key looks into. A UTF-8 string key
  * can only meet a C string of the same text that way, so a map whose keys
  * are all UTF-8 strings (the common case) skips the count. */
-inline bool Decoder::place(PyObject* value, uint64_t at, bool utf8_key)
+[[gnu::always_inline]] inline bool Decoder::place(PyObject* value, uint64_t at, bool utf8_key)
 {
     Frame& f = stack_.back();
     if (!f.map) {
@@ -533,7 +532,7 @@ inline PyObject* Decoder::scalar(const uint8_t* p, size_t avail, uint64_t at, bo
     }
 }
 
-PyObject* Decoder::string(const uint8_t* p, size_t avail, uint64_t at, bool key, size_t* used)
+[[gnu::always_inline]] inline PyObject* Decoder::string(const uint8_t* p, size_t avail, uint64_t at, bool key, size_t* used)
 {
     if (avail < 1 + QEL_STRING_HEAD_SIZE)
         return need(at, 1 + QEL_STRING_HEAD_SIZE, "string");
@@ -557,17 +556,25 @@ PyObject* Decoder::string(const uint8_t* p, size_t avail, uint64_t at, bool key,
         return fail(at + 1 + QEL_STRING_HEAD_SIZE + n, "the string's terminating zero",
                     "a string does not end with its terminating zero");
     *used = 1 + QEL_STRING_HEAD_SIZE + units;
-    const bool cached = subtype == QEL_SUB_STRING_U8 && key && n <= kCachedKeyMax;
+    const bool cached = key_cache_ && subtype == QEL_SUB_STRING_U8 && key && n <= kCachedKeyMax;
+    const KeyWords words = cached ? KeyWords(s, n) : KeyWords();
     if (cached) {
         // A key met before was checked then.
-        if (PyObject* v = cache_hit(s, n))
+        if (PyObject* v = cache_hit(words)) {
+            ++key_hits_;
             return v;
+        }
+        if (++key_misses_ == 4096) {
+            key_cache_ = key_hits_ >= key_misses_ / 4;
+            key_misses_ = key_hits_ = 0;
+        }
     }
     if (std::memchr(s, 0, n) != nullptr)
         return fail(at, "a string without NUL before its end", "a string holds a NUL before its end");
     const auto* text = reinterpret_cast<const char*>(s);
     if (subtype == QEL_SUB_STRING_U8) {
-        PyObject* v = cached ? cache_store(s, n) : PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), nullptr);
+        PyObject* v = cached ? cache_store(words, s, n)
+                             : PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), nullptr);
         if (v == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
             PyErr_Clear();
             return fail(at + 1 + QEL_STRING_HEAD_SIZE, "valid UTF-8", "a UTF-8 string that is not valid UTF-8");
@@ -615,7 +622,7 @@ PyObject* Decoder::need(uint64_t at, uint64_t total, const char* what)
     return nullptr;
 }
 
-PyObject* Decoder::fail(uint64_t at, const char* expected, const char* format, ...)
+[[gnu::cold, gnu::noinline]] PyObject* Decoder::fail(uint64_t at, const char* expected, const char* format, ...)
 {
     short_ = false;
     va_list args;

@@ -97,6 +97,13 @@ private:
     bool header_done_ = false;
     uint64_t elements_ = 0;
 
+    /* The key cache pays only when keys repeat: after a run of lookups that
+     * mostly missed (a map of many distinct keys), this decoder stops using
+     * it, which spares the misses and the evictions. */
+    bool key_cache_ = true;
+    uint32_t key_misses_ = 0;
+    uint32_t key_hits_ = 0;
+
     /* The bytes of the current feed. */
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
