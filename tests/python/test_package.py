@@ -1,13 +1,17 @@
 """The qeltypes package: what it exports, its errors, and its typed values."""
 import math
+import os
 import pickle
 import re
+import subprocess
+import sys
 
 import pytest
 
 import _qeltypes
 import qeltypes as q
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 ERROR_NAMES = ["NYI", "INVALID_TYPE", "NULL_PTR", "REFCNT_EXCD", "UNKNOWN", "OUT_OF_MEMORY", "INDEX_OUT_OF_RANGE",
                "CIRCULAR_REFERENCE", "KEY_NOT_EXISTS", "WRONG_STRING_SIZE", "ILLEGAL_FILE_CONTENT", "UNDEFINED"]
 
@@ -98,3 +102,15 @@ def test_typed_value_refusals():
     assert blob.data == b"ab" and type(blob.data) is bytes
     with pytest.raises(AttributeError):
         blob.type = 2
+
+
+# --- stubs -------------------------------------------------------------------------
+
+def test_mypy_strict_on_the_example_and_a_typed_use():
+    pytest.importorskip("mypy")
+    files = [os.path.join(HERE, "..", "..", "examples", "roundtrip.py"), os.path.join(HERE, "package_usage.py")]
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull]
+                          + files, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    assert proc.returncode == 0, proc.stdout.decode()
+    run = subprocess.run([sys.executable, files[1]], stdout=subprocess.PIPE, check=True)
+    assert b'EncodeError root["a"]' in run.stdout
