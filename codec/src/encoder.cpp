@@ -137,25 +137,17 @@ bool Encoder::walk(size_t base)
     return ok ? 1 : -1;
 }
 
-/* Entries of a dict until it ends or a value opens a container. `f` is the
- * innermost frame; it is not used after emit, which may move the stack. */
-bool Encoder::dict_entries(Frame& f)
+/* Entries of a dict small enough to stay in cache, where fetching ahead
+ * (again after each nested container) would cost more than it saves. */
+[[gnu::always_inline]] inline bool Encoder::small_dict_entries(Frame& f)
 {
     for (;;) {
-        if (f.epoch != epoch_) {
-            if (PyDict_Size(f.container) != f.size) {
-                PyErr_SetString(PyExc_RuntimeError, "a dict changed size while it was being written");
-                return false;
-            }
-            f.epoch = epoch_;
-        }
         PyObject* key;
         PyObject* value;
         if (!PyDict_Next(f.container, &f.next, &key, &value))
             return close();
         set_key(f, key);
         if (Py_TYPE(key) != &PyUnicode_Type) {
-            // Held: writing such a key may run code that replaces the value.
             Ref held(new_ref(value));
             return emit_key(key) && emit(value, false);
         }
@@ -167,6 +159,71 @@ bool Encoder::dict_entries(Frame& f)
         if (written == 0)
             return emit(value, false);
     }
+}
+
+/* Entries of a dict until it ends or a value opens a container. `f` is the
+ * innermost frame; it is not used after emit, which may move the stack.
+ *
+ * In a large dict, entries are fetched a few ahead of the one written and
+ * their objects prefetched, since its keys and values are mostly cache
+ * misses. Before any path that may run code outside the codec, the dict's
+ * position goes back to just after the entry being written. */
+bool Encoder::dict_entries(Frame& f)
+{
+    if (f.epoch != epoch_) {
+        if (PyDict_Size(f.container) != f.size) {
+            PyErr_SetString(PyExc_RuntimeError, "a dict changed size while it was being written");
+            return false;
+        }
+        f.epoch = epoch_;
+    }
+    if (f.size < 64)
+        return small_dict_entries(f);
+    constexpr unsigned kAhead = 4;
+    struct Entry {
+        PyObject* key;
+        PyObject* value;
+        Py_ssize_t after; /* the dict's position after this entry */
+    } ahead[kAhead];
+    unsigned first = 0;
+    unsigned count = 0;
+    Py_ssize_t position = f.next;
+    auto fetch = [&] {
+        Entry& e = ahead[(first + count) % kAhead];
+        if (!PyDict_Next(f.container, &position, &e.key, &e.value))
+            return false;
+        e.after = position;
+        __builtin_prefetch(e.key);
+        __builtin_prefetch(e.value);
+        ++count;
+        return true;
+    };
+    while (count < kAhead && fetch()) {
+    }
+    while (count > 0) {
+        const Entry e = ahead[first];
+        first = (first + 1) % kAhead;
+        --count;
+        set_key(f, e.key);
+        if (Py_TYPE(e.key) != &PyUnicode_Type) {
+            f.next = e.after;
+            // Held: writing such a key may run code that replaces the value.
+            Ref held(new_ref(e.value));
+            return emit_key(e.key) && emit(e.value, false);
+        }
+        if (!put_utf8(e.key, true))
+            return false;
+        const int written = put_plain(e.value);
+        if (written < 0)
+            return false;
+        if (written == 0) {
+            f.next = e.after;
+            return emit(e.value, false);
+        }
+        fetch();
+    }
+    f.next = position;
+    return close();
 }
 
 /* Items of a list or tuple until it ends or an item opens a container. */

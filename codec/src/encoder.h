@@ -65,6 +65,7 @@ private:
     bool emit_key(PyObject* k);
     bool walk(size_t base);
     bool dict_entries(Frame& f);
+    bool small_dict_entries(Frame& f);
     bool list_items(Frame& f);
     int put_plain(PyObject* v);
     bool push(PyObject* o, Kind kind, bool key, PyObject* source);
