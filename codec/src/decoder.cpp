@@ -71,6 +71,60 @@ struct CachedKey {
 
 CachedKey g_key_cache[kKeyCacheSlots];
 
+/* One pass over a text: whether a byte is zero, and whether all are ASCII;
+ * whole words, the last overlapping, nothing read outside the text. */
+struct TextScan {
+    bool nul;
+    bool ascii;
+};
+
+inline TextScan scan_text(const uint8_t* s, size_t n)
+{
+    constexpr uint64_t ones = 0x0101010101010101ull;
+    constexpr uint64_t highs = 0x8080808080808080ull;
+    uint64_t zero = 0;
+    uint64_t high = 0;
+    auto word = [&](uint64_t w) {
+        zero |= (w - ones) & ~w & highs;
+        high |= w & highs;
+    };
+    if (n >= 8) {
+        uint64_t w;
+        for (size_t i = 0; i + 8 < n; i += 8) {
+            std::memcpy(&w, s + i, 8);
+            word(w);
+        }
+        std::memcpy(&w, s + n - 8, 8);
+        word(w);
+    } else if (n >= 4) {
+        uint32_t a;
+        uint32_t b;
+        std::memcpy(&a, s, 4);
+        std::memcpy(&b, s + n - 4, 4);
+        word(a | (uint64_t{b} << 32));
+    } else {
+        for (size_t i = 0; i < n; ++i) {
+            zero |= s[i] == 0;
+            high |= s[i] & 0x80u;
+        }
+    }
+    return TextScan{zero != 0, high == 0};
+}
+
+/* A str of `n` bytes of text, ASCII if `ascii`: filled in place when the
+ * layout of compact ASCII strings is known, which spares the decoder's own
+ * scan; else decoded as strict UTF-8. */
+inline PyObject* make_str(const uint8_t* s, size_t n, bool ascii)
+{
+    if (ascii && g.ascii_layout) {
+        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+        if (text != nullptr && n > 0)
+            std::memcpy(reinterpret_cast<char*>(text) + g.ascii_data, s, n);
+        return text;
+    }
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s), static_cast<Py_ssize_t>(n), nullptr);
+}
+
 /* The cached str of a key, as a new reference, or null (no exception). */
 inline PyObject* cache_hit(const KeyWords& w)
 {
@@ -81,9 +135,9 @@ inline PyObject* cache_hit(const KeyWords& w)
 }
 
 /* A new str for a key, kept in the cache. */
-PyObject* cache_store(const KeyWords& w, const uint8_t* p, size_t n)
+PyObject* cache_store(const KeyWords& w, const uint8_t* p, size_t n, bool ascii)
 {
-    PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n), nullptr);
+    PyObject* text = make_str(p, n, ascii);
     if (text == nullptr)
         return nullptr;
     CachedKey& e = g_key_cache[w.slot()];
@@ -569,12 +623,12 @@ inline PyObject* Decoder::scalar(const uint8_t* p, size_t avail, uint64_t at, bo
             key_misses_ = key_hits_ = 0;
         }
     }
-    if (std::memchr(s, 0, n) != nullptr)
+    const TextScan scan = scan_text(s, n);
+    if (scan.nul)
         return fail(at, "a string without NUL before its end", "a string holds a NUL before its end");
     const auto* text = reinterpret_cast<const char*>(s);
     if (subtype == QEL_SUB_STRING_U8) {
-        PyObject* v = cached ? cache_store(words, s, n)
-                             : PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), nullptr);
+        PyObject* v = cached ? cache_store(words, s, n, scan.ascii) : make_str(s, n, scan.ascii);
         if (v == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
             PyErr_Clear();
             return fail(at + 1 + QEL_STRING_HEAD_SIZE, "valid UTF-8", "a UTF-8 string that is not valid UTF-8");
@@ -583,7 +637,8 @@ inline PyObject* Decoder::scalar(const uint8_t* p, size_t avail, uint64_t at, bo
     }
     // A C string states no encoding: bytes that are not UTF-8 come through
     // as lone surrogates, which a CString writes back unchanged.
-    PyObject* v = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), "surrogateescape");
+    PyObject* v = scan.ascii ? make_str(s, n, true)
+                             : PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), "surrogateescape");
     return options_.typed ? typed_value(static_cast<int>(Typed::CString), v) : v;
 }
 

@@ -206,6 +206,20 @@ PyObject* from_variant_fn(PyObject*, PyObject* args, PyObject* kwargs)
     return from_variant(handle, typed != 0);
 }
 
+const char kSelfChecksDoc[] =
+    "_self_checks()\n"
+    "--\n"
+    "\n"
+    "Which object layouts the import-time self-checks found readable (private: the\n"
+    "codec falls back to the interpreter's functions for any that is False).";
+
+PyObject* self_checks(PyObject*, PyObject*)
+{
+    return Py_BuildValue("{sNsNsNsNsN}", "datetime", PyBool_FromLong(g.datetime_layout), "sequence",
+                         PyBool_FromLong(g.sequence_layout), "ascii", PyBool_FromLong(g.ascii_layout), "int",
+                         PyBool_FromLong(g.int_layout), "float", PyBool_FromLong(g.float_layout));
+}
+
 /* ------------------------------------------------------------------------ */
 /* Module                                                                     */
 /* ------------------------------------------------------------------------ */
@@ -218,6 +232,7 @@ PyMethodDef kMethods[] = {
     QELCODEC_ROW("loads", loads, kLoadsDoc),
     QELCODEC_ROW("to_variant", to_variant_fn, kToVariantDoc),
     QELCODEC_ROW("from_variant", from_variant_fn, kFromVariantDoc),
+    {"_self_checks", self_checks, METH_NOARGS, kSelfChecksDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,12 +11,18 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 extern "C" {
 /* Listed from 3.10 on. The UTF-8 form is cached in the str object, so the
  * pointer stays valid while the object lives. */
 const char* PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* size);
+
+/* Not in the limited API: a new str of `size` code points up to `maxchar`,
+ * to be filled in place. Used only for compact ASCII strings, whose text
+ * lies at a place an import-time self-check found (runtime.h). */
+PyObject* PyUnicode_New(Py_ssize_t size, uint32_t maxchar);
 
 /* The buffer protocol, listed from 3.11 on; the record is Py_buffer. */
 struct QelPyBuffer {

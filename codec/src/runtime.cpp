@@ -172,7 +172,15 @@ bool ascii_layout_agrees()
                     agrees = false;
             }
         }
-        if (agrees)
+        // A new compact ASCII string is filled in place there.
+        Ref made(agrees ? PyUnicode_New(5, 127) : nullptr);
+        if (made) {
+            std::memcpy(reinterpret_cast<char*>(made.get()) + offset, "hello", 5);
+            Py_ssize_t size = 0;
+            agrees = PyUnicode_CompareWithASCIIString(made.get(), "hello") == 0 && ascii_text(made.get(), &size) &&
+                     size == 5;
+        }
+        if (agrees && made)
             return true;
     }
     g.ascii_layout = false;
