@@ -9,6 +9,7 @@
 #include "floats.h"
 #include "qel/qel_wire.h"
 #include "runtime.h"
+#include "wire.h"
 
 namespace qelcodec {
 
@@ -414,20 +415,8 @@ bool Decoder::build_shadow(Frame& f, uint64_t until)
         Ref offset(PyLong_FromUnsignedLongLong(q));
         if (!key || !offset || PyDict_SetItem(shadow.get(), key.get(), offset.get()) < 0)
             return false;
-        q += used;
-        uint64_t depth = 0;
-        do { // the value: one element, or a container to its end marker
-            const uint8_t type = data_[q - base_];
-            if (type == QEL_TYPE_LIST || type == QEL_TYPE_MAP) {
-                ++depth;
-                ++q;
-            } else if (type == QEL_TYPE_END) {
-                --depth;
-                ++q;
-            } else {
-                q += element_size(q);
-            }
-        } while (depth > 0);
+        q = skip_value(
+            q + used, [&](uint64_t at) { return data_[at - base_]; }, [&](uint64_t at) { return element_size(at); });
     }
     f.shadow = shadow.release();
     return true;
@@ -684,12 +673,10 @@ PyObject* Decoder::need(uint64_t at, uint64_t total, const char* what)
     va_start(args, format);
     Ref message(PyUnicode_FromFormatV(format, args));
     va_end(args);
-    if (!message)
-        return nullptr;
-    if (at >= kNoOffset)
-        return raise_decode_error(-1, expected, "%U", message.get());
-    return raise_decode_error(static_cast<long long>(at), expected, "%U at offset %llu", message.get(),
-                              static_cast<unsigned long long>(at));
+    if (message && at < kNoOffset)
+        message.reset(PyUnicode_FromFormat("%U at offset %llu", message.get(), static_cast<unsigned long long>(at)));
+    return message ? raise_decode_error_with(at < kNoOffset ? static_cast<long long>(at) : -1, expected, message.get())
+                   : nullptr;
 }
 
 PyObject* Decoder::raise_truncated()

@@ -11,6 +11,7 @@
 
 #include "floats.h"
 #include "qel/qel_wire.h"
+#include "wire.h"
 
 namespace qelcodec {
 
@@ -325,20 +326,7 @@ bool Encoder::keys_distinct(const Frame& f)
             if (!seen.insert(std::string_view(reinterpret_cast<const char*>(buffer) + q, key_size)).second)
                 return fail(ErrorKind::Value, true,
                             "two keys of a map are the same QEL value, and one entry would be lost");
-            q += key_size;
-            size_t depth = 0;
-            do {
-                const uint8_t type = buffer[q];
-                if (type == QEL_TYPE_LIST || type == QEL_TYPE_MAP) {
-                    ++depth;
-                    ++q;
-                } else if (type == QEL_TYPE_END) {
-                    --depth;
-                    ++q;
-                } else {
-                    q += inline_size(q);
-                }
-            } while (depth > 0);
+            q = skip_value(q + key_size, [&](uint64_t at) { return buffer[at]; }, inline_size);
         }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

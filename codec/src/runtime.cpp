@@ -352,13 +352,16 @@ PyObject* raise_decode_error(long long offset, const char* expected, const char*
     va_start(args, format);
     Ref message(PyUnicode_FromFormatV(format, args));
     va_end(args);
-    if (!message)
-        return nullptr;
+    return message ? raise_decode_error_with(offset, expected, message.get()) : nullptr;
+}
+
+PyObject* raise_decode_error_with(long long offset, const char* expected, PyObject* message)
+{
     Ref where(offset >= 0 ? PyLong_FromLongLong(offset) : new_ref(Py_None));
     Ref what(PyUnicode_FromString(expected));
     if (!where || !what)
         return nullptr;
-    Ref error(PyObject_CallFunctionObjArgs(g.decode_error, message.get(), where.get(), what.get(), nullptr));
+    Ref error(PyObject_CallFunctionObjArgs(g.decode_error, message, where.get(), what.get(), nullptr));
     if (error)
         PyErr_SetObject(g.decode_error, error.get());
     return nullptr;

@@ -198,6 +198,8 @@ bool datetime_can_hold(const Fields& f);
 /* Raises DecodeError(message, offset, expected); offset < 0 gives None.
  * Returns null. */
 PyObject* raise_decode_error(long long offset, const char* expected, const char* format, ...);
+/* The same with the message made. */
+PyObject* raise_decode_error_with(long long offset, const char* expected, PyObject* message);
 
 } // namespace qelcodec
 
