@@ -17,6 +17,9 @@ namespace qelcodec {
 
 namespace {
 
+/* How far ahead of the item written the items of a list are prefetched. */
+constexpr Py_ssize_t kPrefetchAhead = 8;
+
 /* How many times `default` may hand back something that needs it again. */
 constexpr int kDefaultChain = 16;
 
@@ -235,9 +238,14 @@ bool Encoder::list_items(Frame& f)
         PyObject* item;
         if (g.sequence_layout) {
             // The list's size is read afresh: outside code may have changed it.
-            if (f.next >= (list ? list_size(f.container) : f.size))
+            const Py_ssize_t size = list ? list_size(f.container) : f.size;
+            if (f.next >= size)
                 return close();
-            item = list ? list_item(f.container, f.next) : tuple_item(f.container, f.next);
+            PyObject* const* items = list ? &list_item(f.container, 0) : &tuple_item(f.container, 0);
+            // The items of a long list are mostly cache misses: ask early.
+            if (f.next + kPrefetchAhead < size)
+                __builtin_prefetch(items[f.next + kPrefetchAhead]);
+            item = items[f.next];
             ++f.next;
         } else {
             if (list && f.epoch != epoch_) {

@@ -115,11 +115,11 @@ inline Py_ssize_t list_size(PyObject* list)
 {
     return reinterpret_cast<const ListLayout*>(list)->size;
 }
-inline PyObject* list_item(PyObject* list, Py_ssize_t i)
+inline PyObject* const& list_item(PyObject* list, Py_ssize_t i)
 {
     return reinterpret_cast<const ListLayout*>(list)->items[i];
 }
-inline PyObject* tuple_item(PyObject* tuple, Py_ssize_t i)
+inline PyObject* const& tuple_item(PyObject* tuple, Py_ssize_t i)
 {
     return reinterpret_cast<const TupleLayout*>(tuple)->items[i];
 }
