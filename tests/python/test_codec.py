@@ -1,6 +1,9 @@
 """qeltypes.dumps and loads: the mapping, typed values, refusals, depth,
 and decoding of damaged streams."""
+import array
+import collections
 import datetime
+import enum
 import math
 import struct
 
@@ -71,6 +74,69 @@ def test_typed_values_keep_their_bytes(tree):
 ])
 def test_each_value_is_written_as_its_element(value, element):
     assert q.dumps([value]) == stream("30" + element + "00")
+
+
+class Color(enum.IntEnum):
+    RED = 1
+
+
+class Text(str):
+    pass
+
+
+class Stamp(datetime.datetime):
+    pass
+
+
+def test_subclasses_take_the_form_of_their_base():
+    Pair = collections.namedtuple("Pair", "a b")
+    values = [Color.RED, Text("t"), Pair(1, 2), collections.OrderedDict(k=1), Stamp(2020, 1, 2),
+              array.array("h", [1, 2]), type("Raw", (bytes,), {})(b"r"), type("F", (float,), {})(0.5)]
+    assert q.loads(q.dumps(values)) == [1, "t", [1, 2], {"k": 1}, datetime.datetime(2020, 1, 2),
+                                        b"\x01\x00\x02\x00", b"r", 0.5]
+
+
+def test_no_output_on_failures(capfd):
+    with pytest.raises(q.DecodeError):
+        q.loads(stream("30" + "77"))
+    with pytest.raises(q.EncodeError):
+        q.dumps([object()])
+    assert capfd.readouterr() == ("", "")
+
+
+def test_large_payloads_are_written_once_and_checked_as_keys():
+    big = b"b" * 200000
+    text = "t" * 100000
+    data = q.dumps([big, text, q.Blob(big, type=2)])
+    assert q.loads(data, typed=True) == [big, text, q.Blob(big, type=2)]
+    # A map whose keys need the repeated-key check walks over values whose
+    # payloads were referred to rather than copied.
+    tree = {q.Int8(1): big, q.Int16(1): [text, {"x": big}], "k": big}
+    assert q.loads(q.dumps(tree), typed=True) == tree
+    with pytest.raises(q.EncodeValueError, match="same QEL value"):
+        q.dumps({q.Int8(1): big, 1: [text]})
+
+
+def test_code_run_by_default_cannot_break_the_walk():
+    victim = {"a": 1, "b": Weird(), "c": 3}
+    with pytest.raises(RuntimeError, match="changed size"):
+        q.dumps(victim, default=lambda o: victim.pop("c") and None)
+    items = [Weird(), "x" * 10, Weird()]
+    assert q.loads(q.dumps(items, default=lambda o: items.clear() or 0)) == [0]
+
+
+def test_aware_means_an_offset_that_is_not_none():
+    class Floating(datetime.tzinfo):
+        def utcoffset(self, dt):
+            return None
+
+    assert q.loads(q.dumps([datetime.datetime(2020, 1, 1, tzinfo=Floating())])) == [datetime.datetime(2020, 1, 1)]
+
+
+def test_many_distinct_keys_then_repeated_ones():
+    distinct = {"key%d" % i: i for i in range(10000)}
+    records = [{"id": i, "name": "n"} for i in range(5000)]
+    assert q.loads(q.dumps([distinct, records, distinct])) == [distinct, records, distinct]
 
 
 def test_dicts_keep_their_order_and_read_back_in_stream_order():
@@ -170,6 +236,10 @@ def test_typed_mode_keeps_apart_keys_that_plain_mode_refuses():
         with pytest.raises(q.DecodeError, match="typed=True"):
             q.loads(stream(body))
         assert len(q.loads(stream(body), typed=True)) == 2
+    # The check reads back the keys before, over values of any depth.
+    nested = "30" + utf8("x") + "31" + utf8("a") + "3000" + "00" + "00"
+    with pytest.raises(q.DecodeError, match="offsets 8 and 42"):
+        q.loads(stream("31" + utf8("a") + nested + "0805" + "0801" + "04000200000061000802" + "00"))
     # A key repeated byte for byte is no conflict: the later value stands.
     assert q.loads(stream("31" + "0805" + "0801" + "0805" + "0802" + "00")) == {5: 2}
 
