@@ -141,10 +141,16 @@ PyObject* loads(PyObject*, PyObject* args, PyObject* kwargs)
         bytes = reinterpret_cast<const uint8_t*>(p);
         size = static_cast<size_t>(n);
     } else {
-        if (PyUnicode_Check(data) || !view.acquire(data)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "loads takes a bytes-like object, not %s",
-                         PyUnicode_Check(data) ? "str" : "an object without the buffer protocol");
+        if (PyUnicode_Check(data)) {
+            PyErr_SetString(PyExc_TypeError, "loads takes a bytes-like object, not str");
+            return nullptr;
+        }
+        if (!view.acquire(data)) {
+            // A strided buffer keeps the exporter's BufferError.
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                PyErr_SetString(PyExc_TypeError, "loads takes a bytes-like object");
+            }
             return nullptr;
         }
         bytes = view.data();
