@@ -34,11 +34,14 @@ def _replace_file(path, data):
         old = os.stat(path)
     except FileNotFoundError:
         old = None
-    if old is not None and not stat.S_ISREG(old.st_mode):
+    target = os.path.realpath(path) if os.path.islink(path) else path
+    # A pipe or a device is written straight through; so is a file this
+    # process may not write, so that it is refused as open() refuses it
+    # instead of replaced by a rename.
+    if old is not None and (not stat.S_ISREG(old.st_mode) or not os.access(target, os.W_OK)):
         with open(path, "wb") as f:
             f.write(data)
         return
-    target = os.path.realpath(path) if os.path.islink(path) else path
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
     while True:
         temporary = _temporary_name(target)
