@@ -27,18 +27,18 @@ def _temporary_name(target):
 
 def _replace_file(path, data):
     """Writes `data` to a new file beside the target and renames it over the
-    target, so that a failure at any point (a full disk, say) leaves the old
-    file as it was and no temporary file behind. A target that is not a
-    regular file (a pipe, a device) is written straight through."""
+    target (the file a symbolic link names), so that a failure at any point
+    (a full disk, say) leaves the old file as it was and no temporary file
+    behind. Other targets are written straight through (see below)."""
     try:
         old = os.stat(path)
     except FileNotFoundError:
         old = None
     target = os.path.realpath(path) if os.path.islink(path) else path
-    # A pipe or a device is written straight through; so is a file this
-    # process may not write, so that it is refused as open() refuses it
-    # instead of replaced by a rename.
-    if old is not None and (not stat.S_ISREG(old.st_mode) or not os.access(target, os.W_OK)):
+    # A pipe or a device is written straight through; so is a file with
+    # other names (a rename would leave them the old contents), and a file
+    # this process may not write, so that it is refused as open() refuses it.
+    if old is not None and (not stat.S_ISREG(old.st_mode) or old.st_nlink > 1 or not os.access(target, os.W_OK)):
         with open(path, "wb") as f:
             f.write(data)
         return

@@ -74,7 +74,7 @@ def test_a_full_disk_keeps_the_old_file(tmp_path):
     assert q.load(target) == TREE and os.listdir(str(tmp_path)) == ["full.qel"]
 
 
-def test_a_file_that_may_not_be_written_is_opened_in_place(tmp_path, monkeypatch):
+def test_files_that_a_rename_would_harm_are_written_in_place(tmp_path, monkeypatch):
     # So that it is refused as open() refuses it, not replaced by a rename;
     # os.access stands in for the permissions, which root would pass.
     import qeltypes._files as files
@@ -87,6 +87,11 @@ def test_a_file_that_may_not_be_written_is_opened_in_place(tmp_path, monkeypatch
     monkeypatch.setattr(files.os, "access", lambda path, mode: False)
     q.dump([2], target)
     assert target.stat().st_ino == inode and q.load(target) == [2]  # written in place
+    monkeypatch.undo()
+    # A file with a second name keeps it: both see the new contents.
+    os.link(str(target), str(tmp_path / "other.qel"))
+    q.dump([3], target)
+    assert q.load(tmp_path / "other.qel") == [3]
 
 
 def test_a_symlink_keeps_pointing_at_the_replaced_file(tmp_path):
