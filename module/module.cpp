@@ -247,7 +247,7 @@ PyMODINIT_FUNC PyInit__qeltypes(void)
     PyObject* module = PyModule_Create2(&kModuleDef, kModuleApiVersion);
     if (module == nullptr)
         return nullptr;
-    if (!add_exception_classes(module) || !add_constants(module)) {
+    if (!add_exception_classes(module) || !add_constants(module) || !add_variant_capi(module)) {
         Py_DECREF(module);
         return nullptr;
     }

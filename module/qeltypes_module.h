@@ -107,6 +107,9 @@ PyObject* make_tuple(Items*... items)
     return steal_tuple(array, sizeof...(items));
 }
 
+/* Adds `_C_API`, the capsule of the variant C API (qeltypes_capi.h). */
+bool add_variant_capi(PyObject* module);
+
 /* ------------------------------------------------------------------------ */
 /* The interpreter lock                                                       */
 /* ------------------------------------------------------------------------ */

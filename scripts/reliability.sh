@@ -142,7 +142,7 @@ run_sanitized_python() {
   log "Python tests against an ASan + UBSan build of the module"
   local py=${QEL_PYTHON:-python3} venv=$out/venv-asan
   [[ -x $venv/bin/python ]] || "$py" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest &&
+  "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis &&
     rm -rf "$out/asan-wheelhouse" &&
     "$venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$out/asan-wheelhouse" \
       -Ccmake.define.QEL_SANITIZE=ON -Ccmake.build-type=Debug -Cbuild-dir="$out/asan-wheel" . &&

@@ -62,7 +62,7 @@ for py in "${interpreters[@]}"; do
   rm -rf "$venv"
   "$py" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
-  "$venv/bin/python" -m pip install -q pytest
+  "$venv/bin/python" -m pip install -q pytest hypothesis
   # The stubs are checked with mypy on the newest interpreter only.
   [[ $py != "$newest_python" ]] || "$venv/bin/python" -m pip install -q mypy
   log "pip install . on $("$venv/bin/python" --version)"

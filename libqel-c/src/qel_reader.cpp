@@ -221,12 +221,6 @@ void clear_element(qel_element* e) noexcept {
     std::memset(e, 0, sizeof *e);
 }
 
-bool null_flag_allowed(uint8_t code) noexcept {
-    return (code >= QEL_TYPE_FLOAT64 && code <= QEL_TYPE_BIN) ||
-           (code >= QEL_TYPE_OPAQUE64 && code <= QEL_TYPE_TIMESTAMP) ||
-           (code >= QEL_TYPE_LIST && code <= QEL_TYPE_TABLE);
-}
-
 qel_err read_binary(qel_reader* r, qel_element* v) noexcept {
     if (qel_err err = read_fields(r, &v->binary.type, &v->binary.size)) return err;
     return read_payload(r, v->binary.size, &v->binary.data, "v->binary.data");
@@ -238,7 +232,7 @@ qel_err decode_element(qel_reader* r, qel_element* v) noexcept {
     qel_err err = QEL_SUCCESS;
     if ((v->type_with_null_flag & QEL_NULL_FLAG) != 0) {
         // A null element has no payload; a null container opens nothing.
-        if (!null_flag_allowed(code)) return QEL_ERR_INVALID;
+        if (!qel_wire_null_flag_allowed(code)) return QEL_ERR_INVALID;
         return qel_state_step(QEL_STEP_ATOMIC, &r->state, &r->states);
     }
     switch (code) {
@@ -416,7 +410,7 @@ bool decode_in_place(qel_reader* r, qel_element* v) noexcept {
     }
     default:
         // A null element has no payload; a null container opens nothing.
-        if ((type & QEL_NULL_FLAG) == 0 || !null_flag_allowed(type & QEL_TYPE_MASK)) return false;
+        if ((type & QEL_NULL_FLAG) == 0 || !qel_wire_null_flag_allowed(type & QEL_TYPE_MASK)) return false;
         break;
     }
     v->type_with_null_flag = type;

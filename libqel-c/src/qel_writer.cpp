@@ -169,9 +169,7 @@ struct WriterRelease {
 };
 using WriterGuard = std::unique_ptr<qel_writer, WriterRelease>;
 
-static_assert(sizeof(QEL_MAGIC) - 1 == 4, "the header holds four magic bytes");
-// Magic, version 1 (little-endian), reserved byte.
-constexpr uint8_t kHeader[7] = {QEL_MAGIC[0], QEL_MAGIC[1], QEL_MAGIC[2], QEL_MAGIC[3], 1, 0, 0};
+constexpr uint8_t kHeader[QEL_HEADER_SIZE] = QEL_HEADER_BYTES;
 
 }  // namespace
 

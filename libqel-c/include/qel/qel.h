@@ -18,6 +18,9 @@
 #include <stdint.h>
 #include <stdio.h>
 
+/* The format itself: header, type codes, null flag, payload layouts. */
+#include "qel/qel_wire.h"
+
 /* No function of the library throws; C++ callers see that in the type. */
 #ifdef __cplusplus
 #define QEL_NOEXCEPT noexcept
@@ -47,48 +50,6 @@ enum {
     QEL_ERR_SIZE = 5508               /* string without terminator or of size 0; file name
                                          not terminated within its capacity */
 };
-
-/* Type codes: bits 0-6 of an element's type byte. The same numbers as the
- * variant type codes for every type both know. */
-enum {
-    QEL_TYPE_END = 0,        /* end marker of the innermost open container */
-    QEL_TYPE_FLOAT64 = 1,
-    QEL_TYPE_FLOAT32 = 2,
-    QEL_TYPE_FLOAT16 = 3,    /* binary16 bit pattern */
-    QEL_TYPE_STRING = 4,
-    QEL_TYPE_INT64 = 5,
-    QEL_TYPE_INT32 = 6,
-    QEL_TYPE_INT16 = 7,
-    QEL_TYPE_INT8 = 8,
-    QEL_TYPE_UINT64 = 9,
-    QEL_TYPE_UINT32 = 10,
-    QEL_TYPE_UINT16 = 11,
-    QEL_TYPE_UINT8 = 12,
-    QEL_TYPE_BOOL = 13,
-    QEL_TYPE_BIN = 14,
-    QEL_TYPE_NONE = 15,
-    QEL_TYPE_OPAQUE64 = 16,  /* read only */
-    QEL_TYPE_DATE = 17,      /* read only */
-    QEL_TYPE_TIME = 18,      /* read only */
-    QEL_TYPE_TIMESTAMP = 19,
-    QEL_TYPE_LIST = 48,
-    QEL_TYPE_MAP = 49,
-    QEL_TYPE_TABLE = 50      /* read only */
-};
-
-#define QEL_NULL_FLAG 0x80u /* bit 7: the element has its type but no value */
-#define QEL_TYPE_MASK 0x7Fu
-
-/* String subtypes, with code units of 1, 1, 2 and 4 bytes. */
-enum {
-    QEL_SUB_STRING_C = 0,   /* zero-terminated bytes, no encoding stated */
-    QEL_SUB_STRING_U8 = 1,  /* UTF-8 */
-    QEL_SUB_STRING_U16 = 2, /* read only */
-    QEL_SUB_STRING_U32 = 3  /* read only */
-};
-
-/* The first four bytes of every stream (no terminator is stored). */
-#define QEL_MAGIC "_QEL"
 
 enum { QEL_MODE_FILE = 256, QEL_MODE_BUFFER = 257 };
 
