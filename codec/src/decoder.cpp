@@ -158,7 +158,93 @@ const char* container_name(bool map)
     return map ? "map" : "list";
 }
 
+/* ------------------------------------------------------------------------ */
+/* Event names                                                                */
+/* ------------------------------------------------------------------------ */
+/* Interned once, so that an event costs one tuple and its value. Type names
+ * by type code; strings by subtype. */
+
+enum EventKind { kStart, kEnd, kKey, kValue, kKindCount };
+PyObject* g_kinds[kKindCount];
+PyObject* g_type_names[QEL_TYPE_TIMESTAMP + 1];
+PyObject* g_string_names[2];
+PyObject* g_container_names[2];
+
+PyObject* type_name_of(const uint8_t* p)
+{
+    return p[0] == QEL_TYPE_STRING ? g_string_names[p[1]] : g_type_names[p[0]];
+}
+
+/* A new (kind, type, value) tuple; takes over `value`. */
+PyObject* make_event(EventKind kind, PyObject* type, PyObject* value)
+{
+    PyObject* event = PyTuple_New(3);
+    if (event == nullptr) {
+        Py_DECREF(value);
+        return nullptr;
+    }
+    PyTuple_SetItem(event, 0, new_ref(g_kinds[kind]));
+    PyTuple_SetItem(event, 1, new_ref(type));
+    PyTuple_SetItem(event, 2, value);
+    return event;
+}
+
+/* A limit: None for none, else an int from 0 up. */
+bool parse_limit(PyObject* o, const char* name, uint64_t* out)
+{
+    if (o == nullptr || o == Py_None) {
+        *out = UINT64_MAX;
+        return true;
+    }
+    if (!PyLong_Check(o) || PyBool_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int or None", name);
+        return false;
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred())
+        return false;
+    if (overflow > 0) {
+        *out = UINT64_MAX;
+        return true;
+    }
+    if (overflow < 0 || v < 0) {
+        PyErr_Format(PyExc_ValueError, "%s must not be negative", name);
+        return false;
+    }
+    *out = static_cast<uint64_t>(v);
+    return true;
+}
+
 } // namespace
+
+bool parse_limits(PyObject* const limits[3], DecodeOptions* options)
+{
+    return parse_limit(limits[0], "max_depth", &options->max_depth) &&
+           parse_limit(limits[1], "max_elements", &options->max_elements) &&
+           parse_limit(limits[2], "max_bytes", &options->max_bytes);
+}
+
+bool init_event_names()
+{
+    static const char* const kinds[kKindCount] = {"start", "end", "key", "value"};
+    static const char* const types[QEL_TYPE_TIMESTAMP + 1] = {
+        nullptr, "float64", "float32", "float16", nullptr, "int64", "int32", "int16", "int8", "uint64",
+        "uint32", "uint16", "uint8", "bool", "blob", "none", nullptr, nullptr, nullptr, "timestamp"};
+    auto intern = [](PyObject** slot, const char* text) {
+        *slot = PyUnicode_InternFromString(text);
+        return *slot != nullptr;
+    };
+    for (int i = 0; i < kKindCount; ++i)
+        if (!intern(&g_kinds[i], kinds[i]))
+            return false;
+    for (int i = 0; i <= QEL_TYPE_TIMESTAMP; ++i)
+        if (types[i] != nullptr && !intern(&g_type_names[i], types[i]))
+            return false;
+    return intern(&g_string_names[QEL_SUB_STRING_C], "cstring") &&
+           intern(&g_string_names[QEL_SUB_STRING_U8], "utf8") && intern(&g_container_names[0], "list") &&
+           intern(&g_container_names[1], "map");
+}
 
 Decoder::~Decoder()
 {
@@ -168,6 +254,7 @@ Decoder::~Decoder()
         Py_XDECREF(f.shadow);
     }
     Py_XDECREF(root_);
+    Py_XDECREF(item_);
 }
 
 PyObject* Decoder::value(const uint8_t* element, size_t size, bool key)
@@ -190,6 +277,30 @@ PyObject* Decoder::take_root()
 /* The loop                                                                  */
 /* ======================================================================== */
 
+/* The header at data[*pos]: Done when it is there and sound. */
+Decoder::Status Decoder::header(const uint8_t* data, size_t size, size_t* pos, uint64_t base)
+{
+    static constexpr uint8_t header[QEL_HEADER_SIZE] = QEL_HEADER_BYTES;
+    const size_t avail = size - *pos;
+    const uint8_t* p = data + *pos;
+    if (std::memcmp(p, header, avail < QEL_MAGIC_SIZE ? avail : QEL_MAGIC_SIZE) != 0) {
+        fail(base + *pos, "the magic \"_QEL\"", "not a QEL stream: it does not start with \"_QEL\"");
+        return Status::Failed;
+    }
+    if (avail < QEL_HEADER_SIZE) {
+        need(base + *pos, QEL_HEADER_SIZE, "header");
+        return Status::NeedMore;
+    }
+    const uint16_t version = qel_wire_load_u16(p + QEL_MAGIC_SIZE);
+    if (version != QEL_VERSION) {
+        fail(base + *pos + QEL_MAGIC_SIZE, "version 1", "unsupported QEL version %u", version);
+        return Status::Failed;
+    }
+    *pos += QEL_HEADER_SIZE;
+    header_done_ = true;
+    return Status::Done;
+}
+
 Decoder::Status Decoder::feed(const uint8_t* data, size_t size, size_t* pos_io, uint64_t base)
 {
     data_ = data;
@@ -198,23 +309,11 @@ Decoder::Status Decoder::feed(const uint8_t* data, size_t size, size_t* pos_io, 
     short_ = false;
     size_t pos = *pos_io;
     if (!header_done_) {
-        static constexpr uint8_t header[QEL_HEADER_SIZE] = QEL_HEADER_BYTES;
-        const size_t avail = size - pos;
-        if (std::memcmp(data + pos, header, avail < QEL_MAGIC_SIZE ? avail : QEL_MAGIC_SIZE) != 0) {
-            fail(base + pos, "the magic \"_QEL\"", "not a QEL stream: it does not start with \"_QEL\"");
-            return Status::Failed;
+        const Status status = header(data, size, &pos, base);
+        if (status != Status::Done) {
+            *pos_io = pos;
+            return status;
         }
-        if (avail < QEL_HEADER_SIZE) {
-            need(base + pos, QEL_HEADER_SIZE, "header");
-            return Status::NeedMore;
-        }
-        const uint16_t version = qel_wire_load_u16(data + pos + QEL_MAGIC_SIZE);
-        if (version != QEL_VERSION) {
-            fail(base + pos + QEL_MAGIC_SIZE, "version 1", "unsupported QEL version %u", version);
-            return Status::Failed;
-        }
-        pos += QEL_HEADER_SIZE;
-        header_done_ = true;
     }
     Status status = Status::Done;
     while (root_ == nullptr) {
@@ -232,11 +331,14 @@ Decoder::Status Decoder::feed(const uint8_t* data, size_t size, size_t* pos_io, 
                 break;
             }
             ++pos;
+            if (item_ != nullptr) {
+                status = Status::Item;
+                break;
+            }
             continue;
         }
         if (elements_ >= options_.max_elements) {
-            fail(at, "the end of a container", "the stream holds more than max_elements=%llu elements",
-                 static_cast<unsigned long long>(options_.max_elements));
+            fail_elements(at);
             status = Status::Failed;
             break;
         }
@@ -250,7 +352,7 @@ Decoder::Status Decoder::feed(const uint8_t* data, size_t size, size_t* pos_io, 
             continue;
         }
         if (stack_.empty()) {
-            fail(at, "a list or map", "the root must be a list or a map, not type byte 0x%x", type);
+            fail_root(at, type);
             status = Status::Failed;
             break;
         }
@@ -267,6 +369,10 @@ Decoder::Status Decoder::feed(const uint8_t* data, size_t size, size_t* pos_io, 
         }
         pos += used;
         ++elements_;
+        if (item_ != nullptr) {
+            status = Status::Item;
+            break;
+        }
     }
     *pos_io = pos;
     return status;
@@ -276,21 +382,24 @@ bool Decoder::open(uint8_t type, uint64_t at)
 {
     const bool map = type == QEL_TYPE_MAP;
     if (stack_.size() >= options_.max_depth) {
-        fail(at, "a value that is not a container", "containers nest deeper than max_depth=%llu",
-             static_cast<unsigned long long>(options_.max_depth));
+        fail_depth(at);
         return false;
     }
     if (!stack_.empty() && stack_.back().map && stack_.back().key == nullptr) {
-        fail(at, "a map key (a value that is not a container)", "a %s cannot be a map key", container_name(map));
+        fail_container_key(at, map);
         return false;
     }
-    PyObject* container = map ? PyDict_New() : PyList_New(0);
-    if (container == nullptr)
-        return false;
+    // A streamed root is never built: its items go out one at a time.
+    PyObject* container = nullptr;
+    if (!items_ || !stack_.empty()) {
+        container = map ? PyDict_New() : PyList_New(0);
+        if (container == nullptr)
+            return false;
+    }
     try {
         stack_.push_back(Frame{container, nullptr, nullptr, at, 0, 0, map, false});
     } catch (const std::bad_alloc&) {
-        Py_DECREF(container);
+        Py_XDECREF(container);
         PyErr_NoMemory();
         return false;
     }
@@ -303,13 +412,12 @@ bool Decoder::open(uint8_t type, uint64_t at)
 bool Decoder::close(uint64_t at)
 {
     if (stack_.empty()) {
-        fail(at, "a list or map", "an end marker stands where the root list or map should");
+        fail_end_before_root(at);
         return false;
     }
     Frame& f = stack_.back();
     if (f.key != nullptr) {
-        fail(at, "the value of the key at that offset", "a map ends after a key without its value (key at offset %llu)",
-             static_cast<unsigned long long>(f.key_at));
+        fail_end_after_key(at, f.key_at);
         return false;
     }
     PyObject* container = f.container;
@@ -317,7 +425,8 @@ bool Decoder::close(uint64_t at)
     Py_XDECREF(f.shadow);
     stack_.pop_back();
     if (stack_.empty()) {
-        root_ = container;
+        // A streamed root has no object: None stands for its end.
+        root_ = container != nullptr ? container : new_ref(Py_None);
         return true;
     }
     return place(container, opened_at, false);
@@ -333,6 +442,8 @@ bool Decoder::close(uint64_t at)
 [[gnu::always_inline]] inline bool Decoder::place(PyObject* value, uint64_t at, bool utf8_key)
 {
     Frame& f = stack_.back();
+    if (f.container == nullptr)
+        return place_item(f, value, at);
     if (!f.map) {
         const int rc = PyList_Append(f.container, value);
         Py_DECREF(value);
@@ -364,6 +475,141 @@ bool Decoder::close(uint64_t at)
     }
     Py_DECREF(key);
     return ok;
+}
+
+/* An item of a streamed root: ready at once in a list, or once its value
+ * has come in a map. */
+bool Decoder::place_item(Frame& f, PyObject* value, uint64_t at)
+{
+    if (!f.map) {
+        item_ = value;
+        return true;
+    }
+    if (f.key == nullptr) {
+        f.key = value;
+        f.key_at = at;
+        return true;
+    }
+    PyObject* entry = PyTuple_New(2);
+    if (entry == nullptr) {
+        Py_DECREF(value);
+        return false;
+    }
+    PyTuple_SetItem(entry, 0, f.key);
+    PyTuple_SetItem(entry, 1, value);
+    f.key = nullptr;
+    item_ = entry;
+    return true;
+}
+
+/* ======================================================================== */
+/* Events                                                                    */
+/* ======================================================================== */
+
+Decoder::Status Decoder::next_event(const uint8_t* data, size_t size, size_t* pos_io, uint64_t base,
+                                    PyObject** event)
+{
+    data_ = data;
+    size_ = size;
+    base_ = base;
+    short_ = false;
+    *event = nullptr;
+    if (!header_done_) {
+        const Status status = header(data, size, pos_io, base);
+        if (status != Status::Done)
+            return status;
+    }
+    if (events_done_)
+        return Status::Done;
+    const size_t pos = *pos_io;
+    const uint64_t at = base + pos;
+    if (pos >= size) {
+        need(at, 1, nullptr);
+        return Status::NeedMore;
+    }
+    const uint8_t* p = data + pos;
+    const uint8_t type = *p;
+    if (type == QEL_TYPE_END) {
+        if (levels_.empty()) {
+            fail_end_before_root(at);
+            return Status::Failed;
+        }
+        if (levels_.back().level == MapValue) {
+            fail_end_after_key(at, last_key_at_);
+            return Status::Failed;
+        }
+        const bool map = levels_.back().level == MapKey;
+        levels_.pop_back();
+        *event = make_event(kEnd, g_container_names[map], new_ref(Py_None));
+        if (*event == nullptr)
+            return Status::Failed;
+        if (levels_.empty())
+            events_done_ = true;
+        else if (levels_.back().level == MapValue)
+            levels_.back().level = MapKey;
+        *pos_io = pos + 1;
+        return Status::Item;
+    }
+    if (elements_ >= options_.max_elements) {
+        fail_elements(at);
+        return Status::Failed;
+    }
+    if (type == QEL_TYPE_LIST || type == QEL_TYPE_MAP) {
+        const bool map = type == QEL_TYPE_MAP;
+        if (levels_.size() >= options_.max_depth) {
+            fail_depth(at);
+            return Status::Failed;
+        }
+        if (!levels_.empty() && levels_.back().level == MapKey) {
+            fail_container_key(at, map);
+            return Status::Failed;
+        }
+        try {
+            levels_.push_back(OpenLevel{map ? MapKey : InList, at});
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return Status::Failed;
+        }
+        *event = make_event(kStart, g_container_names[map], new_ref(Py_None));
+        if (*event == nullptr)
+            return Status::Failed;
+        *pos_io = pos + 1;
+        ++elements_;
+        return Status::Item;
+    }
+    if (levels_.empty()) {
+        fail_root(at, type);
+        return Status::Failed;
+    }
+    Level& level = levels_.back().level;
+    const bool key = level == MapKey;
+    size_t used = 0;
+    PyObject* value = scalar(p, size - pos, at, key, &used);
+    if (value == nullptr)
+        return short_ ? Status::NeedMore : Status::Failed;
+    if (type == QEL_TYPE_BIN && p[1] != 0 && !options_.typed) {
+        // The binary type is part of what an event tells.
+        Ref data(value);
+        Ref subtype(PyLong_FromLong(p[1]));
+        value = subtype ? PyObject_CallFunctionObjArgs(
+                              reinterpret_cast<PyObject*>(g.typed[static_cast<int>(Typed::Blob)]), data.get(),
+                              subtype.get(), nullptr)
+                        : nullptr;
+        if (value == nullptr)
+            return Status::Failed;
+    }
+    *event = make_event(key ? kKey : kValue, type_name_of(p), value);
+    if (*event == nullptr)
+        return Status::Failed;
+    if (level == MapKey) {
+        level = MapValue;
+        last_key_at_ = at;
+    } else if (level == MapValue) {
+        level = MapKey;
+    }
+    *pos_io = pos + used;
+    ++elements_;
+    return Status::Item;
 }
 
 /* ======================================================================== */
@@ -657,6 +903,39 @@ PyObject* Decoder::binary(const uint8_t* p, size_t avail, uint64_t at, size_t* u
 /* Faults                                                                    */
 /* ======================================================================== */
 
+void Decoder::fail_elements(uint64_t at)
+{
+    fail(at, "the end of a container", "%s holds more than max_elements=%llu elements",
+         items_ ? "an item of the root" : "the stream", static_cast<unsigned long long>(options_.max_elements));
+}
+
+void Decoder::fail_depth(uint64_t at)
+{
+    fail(at, "a value that is not a container", "containers nest deeper than max_depth=%llu",
+         static_cast<unsigned long long>(options_.max_depth));
+}
+
+void Decoder::fail_container_key(uint64_t at, bool map)
+{
+    fail(at, "a map key (a value that is not a container)", "a %s cannot be a map key", container_name(map));
+}
+
+void Decoder::fail_root(uint64_t at, uint8_t type)
+{
+    fail(at, "a list or map", "the root must be a list or a map, not type byte 0x%x", type);
+}
+
+void Decoder::fail_end_before_root(uint64_t at)
+{
+    fail(at, "a list or map", "an end marker stands where the root list or map should");
+}
+
+void Decoder::fail_end_after_key(uint64_t at, uint64_t key_at)
+{
+    fail(at, "the value of the key at that offset", "a map ends after a key without its value (key at offset %llu)",
+         static_cast<unsigned long long>(key_at));
+}
+
 PyObject* Decoder::need(uint64_t at, uint64_t total, const char* what)
 {
     short_ = true;
@@ -692,17 +971,24 @@ PyObject* Decoder::raise_truncated()
     }
     const char* expected = "the root list or map";
     uint64_t open_at = 0;
+    size_t open = stack_.size();
     if (!stack_.empty()) {
         const Frame& f = stack_.back();
         open_at = f.key != nullptr ? f.key_at : f.at;
         expected = f.key != nullptr ? "the value of a map key"
                    : f.map          ? "a map key or the map's end marker"
                                     : "a list value or the list's end marker";
+    } else if (!levels_.empty()) {
+        const OpenLevel& l = levels_.back();
+        open = levels_.size();
+        open_at = l.level == MapValue ? last_key_at_ : l.at;
+        expected = l.level == MapValue ? "the value of a map key"
+                   : l.level == MapKey ? "a map key or the map's end marker"
+                                       : "a list value or the list's end marker";
     }
     return raise_decode_error(static_cast<long long>(end), expected,
                               "truncated stream: it ends at offset %llu with %zu containers open (innermost at offset %llu)",
-                              static_cast<unsigned long long>(end), stack_.size(),
-                              static_cast<unsigned long long>(open_at));
+                              static_cast<unsigned long long>(end), open, static_cast<unsigned long long>(open_at));
 }
 
 } // namespace qelcodec

@@ -48,6 +48,11 @@ void release(PyObject*& o)
 
 Encoder::~Encoder()
 {
+    abandon();
+}
+
+void Encoder::abandon()
+{
     for (size_t i = 0; i < stack_.size(); ++i) {
         Frame& f = stack_[i];
         release(f.container);
@@ -55,6 +60,8 @@ Encoder::~Encoder()
         if (i < pinned_)
             release(f.key);
     }
+    stack_.clear();
+    pinned_ = 0;
 }
 
 /* A frame's current key is borrowed from its dict while nothing but the
@@ -99,6 +106,11 @@ bool Encoder::write_document(PyObject* root)
     if (stack_.size() == base)
         return fail(ErrorKind::Type, false, "the root must be a list or a map, not %s", type_name(root));
     return walk(base);
+}
+
+bool Encoder::write_byte(uint8_t type)
+{
+    return put_byte(type);
 }
 
 bool Encoder::write_value(PyObject* value)
@@ -380,7 +392,7 @@ bool Encoder::emit(PyObject* o, bool key, int default_calls, PyObject* source)
         return put_int(o);
     if (t == &PyFloat_Type) {
         const double d = PyFloat_AsDouble(o);
-        if (key && std::isnan(d))
+        if (key && std::isnan(d) && !stack_.empty())
             stack_.back().check_keys = true;
         return put_fixed(QEL_TYPE_FLOAT64, std::bit_cast<uint64_t>(d), 8);
     }
@@ -407,8 +419,9 @@ bool Encoder::emit(PyObject* o, bool key, int default_calls, PyObject* source)
 bool Encoder::emit_other(PyObject* o, bool key, int default_calls, PyObject* source)
 {
     // A key that is not of an exact built-in type may share its QEL value
-    // with another key of the same map.
-    if (key)
+    // with another key of the same map. (A streamed root map has no frame:
+    // its keys are not compared.)
+    if (key && !stack_.empty())
         stack_.back().check_keys = true;
     pin_keys();
     PyTypeObject* t = Py_TYPE(o);
@@ -834,6 +847,11 @@ bool Encoder::fail_at(ErrorKind kind, size_t frames, bool key, PyObject* message
     Ref parts(PyList_New(0));
     if (!parts)
         return false;
+    if (root_index_ >= 0 || (root_key_ != nullptr && !(key && frames == 0))) {
+        Ref part(root_index_ >= 0 ? PyLong_FromSsize_t(root_index_) : PyTuple_Pack(1, root_key_));
+        if (!part || PyList_Append(parts.get(), part.get()) < 0)
+            return false;
+    }
     for (size_t i = 0; i < frames; ++i) {
         const Frame& f = stack_[i];
         Ref part;

@@ -41,6 +41,25 @@ public:
     bool write_header();
     bool write_value(PyObject* value);
 
+    /* For a writer of the root's items: the opening byte of the root, a key
+     * of the root map (a scalar), and where the next value stands in the
+     * root, for the paths of errors: its index in a root list (key null), or
+     * its key in a root map (index -1). `key` is borrowed for as long as the
+     * value is written. */
+    bool write_byte(uint8_t type);
+    bool write_root_key(PyObject* key) { return emit_key(key); }
+    void set_root_place(Py_ssize_t index, PyObject* key)
+    {
+        root_index_ = index;
+        root_key_ = key;
+    }
+
+    /* After a failure: lets go of the containers that were open, so that the
+     * encoder can write again (what it wrote is the caller's to drop). */
+    void abandon();
+
+    Output& output() { return output_; }
+
     /* Everything written, as bytes; null with an exception set. */
     PyObject* take_bytes() const { return output_.to_bytes(); }
 
@@ -101,6 +120,10 @@ private:
      * buffer exporters): containers then check that they did not change. */
     uint64_t epoch_ = 0;
     size_t next_cycle_check_ = 32;
+    /* The place in a streamed root of the value being written; see
+     * set_root_place. */
+    Py_ssize_t root_index_ = -1;
+    PyObject* root_key_ = nullptr;
 };
 
 } // namespace qelcodec

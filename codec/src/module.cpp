@@ -7,6 +7,7 @@
 #include "decoder.h"
 #include "encoder.h"
 #include "runtime.h"
+#include "streams.h"
 #include "variants.h"
 
 namespace qelcodec {
@@ -16,33 +17,6 @@ namespace {
 /* ------------------------------------------------------------------------ */
 /* Arguments                                                                  */
 /* ------------------------------------------------------------------------ */
-
-/* A limit: None for none, else an int from 0 up. */
-bool parse_limit(PyObject* o, const char* name, uint64_t* out)
-{
-    if (o == nullptr || o == Py_None) {
-        *out = UINT64_MAX;
-        return true;
-    }
-    if (!PyLong_Check(o) || PyBool_Check(o)) {
-        PyErr_Format(PyExc_TypeError, "%s must be an int or None", name);
-        return false;
-    }
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (v == -1 && PyErr_Occurred())
-        return false;
-    if (overflow > 0) {
-        *out = UINT64_MAX;
-        return true;
-    }
-    if (overflow < 0 || v < 0) {
-        PyErr_Format(PyExc_ValueError, "%s must not be negative", name);
-        return false;
-    }
-    *out = static_cast<uint64_t>(v);
-    return true;
-}
 
 bool parse_encode_options(PyObject* args, PyObject* kwargs, const char* format, PyObject** obj,
                           EncodeOptions* options)
@@ -125,9 +99,7 @@ PyObject* loads(PyObject*, PyObject* args, PyObject* kwargs)
     }
     DecodeOptions options;
     options.typed = typed != 0;
-    if (!parse_limit(limits[0], "max_depth", &options.max_depth) ||
-        !parse_limit(limits[1], "max_elements", &options.max_elements) ||
-        !parse_limit(limits[2], "max_bytes", &options.max_bytes))
+    if (!parse_limits(limits, &options))
         return nullptr;
 
     const uint8_t* bytes;
@@ -161,6 +133,7 @@ PyObject* loads(PyObject*, PyObject* args, PyObject* kwargs)
     size_t pos = 0;
     switch (decoder.feed(bytes, size, &pos)) {
     case Decoder::Status::Failed:
+    case Decoder::Status::Item: // not streamed: never
         return nullptr;
     case Decoder::Status::NeedMore:
         return decoder.raise_truncated();
@@ -264,5 +237,10 @@ PyMODINIT_FUNC PyInit__codec(void)
 {
     if (!qelcodec::init_runtime())
         return nullptr;
-    return PyModule_Create(&qelcodec::kModuleDef);
+    PyObject* module = PyModule_Create(&qelcodec::kModuleDef);
+    if (module != nullptr && !qelcodec::add_stream_types(module)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
 }

@@ -86,6 +86,32 @@ size_t Output::first_referred_from(size_t at) const
     return low;
 }
 
+void Output::truncate(size_t at)
+{
+    while (!referred_.empty() && referred_.back().at > at) {
+        referred_bytes_ -= referred_.back().size;
+        Py_DECREF(referred_.back().owner);
+        referred_.pop_back();
+    }
+    if (at < used_)
+        used_ = at;
+}
+
+void Output::clear(size_t keep)
+{
+    truncate(0);
+    for (const Referred& r : referred_)
+        Py_DECREF(r.owner);
+    referred_.clear();
+    referred_bytes_ = 0;
+    used_ = 0;
+    if (capacity_ > keep) {
+        std::free(buffer_);
+        buffer_ = nullptr;
+        capacity_ = 0;
+    }
+}
+
 PyObject* Output::to_bytes() const
 {
     const size_t total = used_ + referred_bytes_;

@@ -69,6 +69,34 @@ public:
     /* Everything written, as one new bytes object; null with an exception. */
     PyObject* to_bytes() const;
 
+    /* The number of bytes written, referred payloads included. */
+    size_t size() const { return used_ + referred_bytes_; }
+
+    /* Everything written, in order, as pieces: fn(data, size, owner) for each
+     * run of the buffer (owner null) and each referred payload (owner the
+     * object that holds it); stops at the first false. */
+    template <typename Fn>
+    bool for_each_piece(Fn fn) const
+    {
+        size_t from = 0;
+        for (const Referred& r : referred_) {
+            if (r.at > from && !fn(buffer_ + from, r.at - from, nullptr))
+                return false;
+            if (!fn(static_cast<const uint8_t*>(r.data), r.size, r.owner))
+                return false;
+            from = r.at;
+        }
+        return used_ <= from || fn(buffer_ + from, used_ - from, nullptr);
+    }
+
+    /* Drops what was written from buffer offset `at` on, the payloads
+     * referred to after it included. */
+    void truncate(size_t at);
+
+    /* Drops everything written; a buffer grown beyond `keep` bytes is given
+     * back. */
+    void clear(size_t keep);
+
 private:
     struct Referred {
         size_t at; /* buffer offset before which the payload stands */
