@@ -4,9 +4,11 @@
     data = qeltypes.dumps({"name": "Ada", "tags": ["x", "y"], "born": 1815})
     assert qeltypes.loads(data) == {"name": "Ada", "tags": ["x", "y"], "born": 1815}
 
-dumps/loads work on bytes, dump/load on files; typed values (Int8 ... UInt64,
-Float16, Float32, Float64, CString, Blob, Timestamp) pin an exact QEL type,
-and loads(..., typed=True) gives them back. to_variant and from_variant
+dumps/loads work on bytes, dump/load on files, and Reader, Writer and
+events on streams of any size, an item or an element at a time; typed
+values (Int8 ... UInt64, Float16, Float32, Float64, CString, Blob,
+Timestamp) pin an exact QEL type, and loads(..., typed=True) gives them
+back. to_variant and from_variant
 convert between Python objects and the variant trees of the low-level module
 _qeltypes, whose handles they take and give.
 """
@@ -33,10 +35,11 @@ from ._types import (
 )
 from ._codec import dumps, loads, to_variant, from_variant
 from ._files import dump, load
+from ._streams import Reader, Writer, events
 from ._version import __version__
 
 __all__ = [
-    "dumps", "loads", "dump", "load", "to_variant", "from_variant",
+    "dumps", "loads", "dump", "load", "to_variant", "from_variant", "Reader", "Writer", "events",
     "Int8", "Int16", "Int32", "Int64", "UInt8", "UInt16", "UInt32", "UInt64",
     "Float16", "Float32", "Float64", "CString", "Blob", "Timestamp",
     "DecodeError", "EncodeError", "EncodeTypeError", "EncodeValueError", "EncodeOverflowError",
