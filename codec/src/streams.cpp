@@ -158,6 +158,7 @@ struct ReaderObject {
     Input* input;
     Decoder* decoder;
     size_t item_start;   /* buffer offset where the current item began */
+    uint64_t offset;     /* once done: the stream offset where it stopped */
     bool events;
     bool close_source;
     bool allow_trailing;
@@ -175,6 +176,8 @@ ReaderObject* as_reader(PyObject* o)
 void finish(ReaderObject* self)
 {
     self->done = true;
+    if (self->input != nullptr)
+        self->offset = self->input->base() + self->input->pos;
     delete self->decoder;
     self->decoder = nullptr;
     delete self->input;
@@ -411,6 +414,20 @@ void reader_dealloc(PyObject* o)
 
 const char kCloseDoc[] = "close()\n--\n\nEnds the reading; a source the reader owns is closed.";
 
+PyObject* reader_offset(PyObject* o, void*)
+{
+    ReaderObject* self = as_reader(o);
+    return PyLong_FromUnsignedLongLong(self->input != nullptr ? self->input->base() + self->input->pos
+                                                              : self->offset);
+}
+
+PyGetSetDef kReaderGetSet[] = {
+    {const_cast<char*>("offset"), reader_offset, nullptr,
+     const_cast<char*>("The offset in the stream of the next byte to decode: after the last item or event."),
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef kReaderMethods[] = {
     {"close", reader_close, METH_NOARGS, kCloseDoc},
     {"__enter__", reader_enter, METH_NOARGS, nullptr},
@@ -442,6 +459,7 @@ PyType_Slot kItemReaderSlots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_methods, kReaderMethods},
+    {Py_tp_getset, kReaderGetSet},
     {Py_tp_doc, const_cast<char*>(kItemReaderDoc)},
     {0, nullptr},
 };
@@ -454,6 +472,7 @@ PyType_Slot kEventReaderSlots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_methods, kReaderMethods},
+    {Py_tp_getset, kReaderGetSet},
     {Py_tp_doc, const_cast<char*>(kEventReaderDoc)},
     {0, nullptr},
 };
