@@ -19,6 +19,17 @@ qeltypes.dump(values, stream)
 stream.seek(0)
 assert qeltypes.load(stream, typed=True) == back
 
+stream = io.BytesIO()
+with qeltypes.Writer(stream, "map", default=repr) as writer:
+    writer.add("values", values)
+written: int = writer.count
+with qeltypes.Reader(io.BytesIO(stream.getvalue()), typed=True, max_elements=100) as reader:
+    for key, value in reader:
+        assert key == "values" and value == back
+with qeltypes.events(io.BytesIO(stream.getvalue())) as events:
+    kinds: List[str] = [kind for kind, qel_type, value in events]
+    assert events.offset == len(stream.getvalue()) and kinds[0] == "start"
+
 handle: int = qeltypes.to_variant(values)
 assert qeltypes.from_variant(handle, typed=True) == back
 
