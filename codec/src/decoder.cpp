@@ -348,7 +348,6 @@ Decoder::Status Decoder::feed(const uint8_t* data, size_t size, size_t* pos_io, 
                 break;
             }
             ++pos;
-            ++elements_;
             continue;
         }
         if (stack_.empty()) {
@@ -403,6 +402,9 @@ bool Decoder::open(uint8_t type, uint64_t at)
         PyErr_NoMemory();
         return false;
     }
+    // A streamed root is no element of any item.
+    if (container != nullptr)
+        ++elements_;
     return true;
 }
 

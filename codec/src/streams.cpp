@@ -75,6 +75,14 @@ public:
             pos -= keep;
             base_ += keep;
         }
+        // A buffer that a large item grew goes back to its first size once
+        // that item is done, so that one such item does not pin the memory.
+        if (capacity_ > 8 * kChunk && size_ <= kChunk) {
+            if (auto* smaller = static_cast<uint8_t*>(std::realloc(buffer_, 2 * kChunk))) {
+                buffer_ = smaller;
+                capacity_ = 2 * kChunk;
+            }
+        }
         Ref chunk(PyObject_CallFunctionObjArgs(read, g_chunk_size, nullptr));
         if (!chunk)
             return false;
