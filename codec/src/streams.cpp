@@ -406,18 +406,23 @@ int reader_clear(PyObject* o)
     return 0;
 }
 
-void reader_dealloc(PyObject* o)
+/* The last step of every dealloc here: an instance of a heap type holds a
+ * reference to its type. */
+void free_instance(PyObject* o)
 {
     PyTypeObject* type = Py_TYPE(o);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(o);
+    Py_DECREF(type);
+}
+
+void reader_dealloc(PyObject* o)
+{
     PyObject_GC_UnTrack(o);
     ReaderObject* self = as_reader(o);
     if (!self->done)
         finish(self);
-    Py_CLEAR(self->read);
-    Py_CLEAR(self->source);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(o);
-    Py_DECREF(type);
+    reader_clear(o);
+    free_instance(o);
 }
 
 const char kCloseDoc[] = "close()\n--\n\nEnds the reading; a source the reader owns is closed.";
@@ -752,15 +757,10 @@ int writer_clear(PyObject* o)
 
 void writer_dealloc(PyObject* o)
 {
-    PyTypeObject* type = Py_TYPE(o);
     PyObject_GC_UnTrack(o);
-    WriterObject* self = as_writer(o);
-    delete self->encoder;
-    Py_CLEAR(self->write);
-    Py_CLEAR(self->default_fn);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(o);
-    Py_DECREF(type);
+    delete as_writer(o)->encoder;
+    writer_clear(o);
+    free_instance(o);
 }
 
 const char kAppendDoc[] =
