@@ -147,3 +147,30 @@ def test_a_closed_pipe_ends_quietly(tmp_path):
     process.stdout.close()
     assert process.wait() == 1 and process.stderr.read() == b""
     process.stderr.close()
+
+
+def test_from_json_reads_items_across_its_reads(tmp_path):
+    # Items and numbers that straddle the 1 MiB reads, and one item larger
+    # than a read.
+    import random
+    rng = random.Random(7)
+    items = [rng.choice([rng.randint(-10 ** 12, 10 ** 12), rng.random() * 1e6, "é" * rng.randint(0, 3000),
+                         {"n": [rng.randint(0, 9)] * rng.randint(0, 50)}, True, None]) for _ in range(6000)]
+    items.insert(3000, "big" * 1000000)
+    for root in (items, {"k%d" % i: item for i, item in enumerate(items)}):
+        source, out = tmp_path / "in.json", tmp_path / "out.qel"
+        source.write_text(json.dumps(root, ensure_ascii=False, separators=(",", ":")), encoding="utf-8")
+        result = qel("from-json", source, out)
+        assert result.returncode == 0, result.stderr
+        assert q.load(out) == root
+
+
+def test_json_of_a_root_map_with_keys_of_every_kind(tmp_path):
+    path = tmp_path / "m.qel"
+    q.dump({1: "a", 2.5: [], None: {}, False: b"\xff", "s": q.UInt8(3)}, path)
+    assert json.loads(qel("json", path).stdout) == {"1": "a", "2.5": [], "null": {}, "false": "/w==", "s": 3}
+    typed = json.loads(qel("json", "--typed", path).stdout)
+    assert typed["value"][2] == [{"type": "none", "value": None}, {"type": "map", "value": []}]
+    assert typed["value"][3][1] == {"type": "blob", "binary_type": 0, "value": "/w=="}
+    q.dump([], path)
+    assert qel("json", path).stdout == b"[]\n" and qel("show", path).stdout == b"list []\n"

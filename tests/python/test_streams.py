@@ -307,3 +307,88 @@ def test_streams_refuse_to_be_used_from_within_themselves():
     reader = q.Reader(Nested())
     with pytest.raises(RuntimeError, match="busy"):
         next(reader)
+
+
+# --- what crosses chunk boundaries ------------------------------------------------------------
+
+def test_keys_read_again_after_a_refill_keep_their_bytes():
+    # A map whose keys meet as Python values is checked by reading its keys
+    # again from the stream; here that map's bytes span many reads.
+    padding = {"p%d" % i: "x" * 50 for i in range(3000)}
+    clash = dict(padding, **{"k": 0})
+    clash[q.Int8(5)] = 1
+    clash[q.Int16(5)] = 2
+    data = q.dumps(["first", clash])
+    with pytest.raises(q.DecodeError) as expected:
+        q.loads(data)
+    for source in (io.BytesIO(data), Trickle(data, 4093)):
+        got = []
+        with pytest.raises(q.DecodeError) as error:
+            for item in q.Reader(source):
+                got.append(item)
+        assert got == ["first"] and (error.value.offset, str(error.value)) == (
+            expected.value.offset, str(expected.value))
+    assert list(q.Reader(Trickle(data, 4093), typed=True))[1] == q.loads(data, typed=True)[1]
+    same = q.dumps([dict(padding, **{"k": 0})])[:-2] + bytes.fromhex("040102000000") + b"k\0" + b"\x08\x07\x00\x00"
+    assert list(q.Reader(Trickle(same, 1000)))[0]["k"] == 7  # a repeated key: the later value stands
+
+
+def test_large_payloads_and_partial_writes_give_the_bytes_of_dumps():
+    items = [b"b" * 300000, "s" * 200000, q.Blob(b"\1" * 70000, 3), {"k": b"v" * 100000}, q.CString("c" * 90000)]
+
+    class Partial(io.RawIOBase):
+        def __init__(self):
+            self.chunks = []
+
+        def writable(self):
+            return True
+
+        def write(self, data):
+            self.chunks.append(bytes(data[:7777]))
+            return min(len(data), 7777)
+
+    raw = Partial()
+    with q.Writer(raw) as writer:
+        for item in items:
+            writer.append(item)
+    assert b"".join(raw.chunks) == q.dumps(items)
+    assert list(q.Reader(Trickle(q.dumps(items), 65536), typed=True)) == [
+        items[0], items[1], items[2], {"k": b"v" * 100000}, items[4]]
+
+
+def test_declared_lengths_do_not_allocate_ahead_of_the_bytes():
+    huge = HEADER + bytes.fromhex("30" "0401ffffffff") + b"abc"
+    with pytest.raises(q.DecodeError, match="max_bytes=100") as error:
+        next(q.Reader(io.BytesIO(huge), max_bytes=100))
+    assert error.value.offset == 8
+    with pytest.raises(q.DecodeError, match="truncated stream: it ends inside the string at offset 8"):
+        next(iter(q.Reader(io.BytesIO(huge))))
+
+
+# --- events -------------------------------------------------------------------------------
+
+def test_events_of_every_kind_and_their_faults():
+    data = q.dumps({"a": [], 5: {"b": None}, b"k": q.Timestamp(2020, 13, 1)})
+    assert list(q.events(io.BytesIO(data))) == [
+        ("start", "map", None),
+        ("key", "utf8", "a"), ("start", "list", None), ("end", "list", None),
+        ("key", "int8", 5), ("start", "map", None), ("key", "utf8", "b"), ("value", "none", None),
+        ("end", "map", None),
+        ("key", "blob", b"k"), ("value", "timestamp", q.Timestamp(2020, 13, 1)),
+        ("end", "map", None)]
+    with q.events(io.BytesIO(data)) as stream:
+        assert next(stream)[0] == "start" and stream.offset == len(HEADER) + 1
+        assert len(list(stream)) == 11 and stream.offset == len(data)
+    for body, message, offset in (("310801" "00", "ends after a key without its value", 10),
+                                  ("31" "0801" "0801" "00" "00", "bytes follow", 13),
+                                  ("00", "an end marker stands where the root", 7),
+                                  ("0801", "the root must be a list or a map", 7),
+                                  ("303030", "max_depth=2", 9),
+                                  ("3088", "null-flagged", 8)):
+        got = []
+        with pytest.raises(q.DecodeError, match=message) as error:
+            for event in q.events(io.BytesIO(HEADER + bytes.fromhex(body)), max_depth=2):
+                got.append(event)
+        assert error.value.offset == offset, body
+        with pytest.raises(q.DecodeError, match=message):
+            q.loads(HEADER + bytes.fromhex(body), max_depth=2)
