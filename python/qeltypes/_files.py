@@ -13,7 +13,7 @@ def _path_of(fp):
         return None
     path = os.fspath(fp)
     if ("\0" if isinstance(path, str) else b"\0") in path:
-        raise ValueError("a file name cannot hold NUL: %r" % (path,))
+        raise ValueError("embedded null byte")
     return path
 
 

@@ -32,9 +32,9 @@ def test_paths_and_file_objects(tmp_path):
 
 def test_names_holding_nul_are_refused_before_anything_is_opened(tmp_path):
     for name in (str(tmp_path / "a\0b"), os.fsencode(str(tmp_path / "a\0b"))):
-        with pytest.raises(ValueError, match="NUL"):
+        with pytest.raises(ValueError, match="^embedded null byte$"):
             q.dump(TREE, name)
-        with pytest.raises(ValueError, match="NUL"):
+        with pytest.raises(ValueError, match="^embedded null byte$"):
             q.load(name)
     assert os.listdir(str(tmp_path)) == []
 

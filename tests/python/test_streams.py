@@ -6,7 +6,7 @@ import socket
 import threading
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, settings, strategies as st
 
 import qeltypes as q
 from trees import plain_roots
@@ -73,7 +73,7 @@ class Trickle(io.RawIOBase):
 
 # Trees of 40 leaves are slow to draw on a loaded machine: the health check
 # would take that for a fault of the strategy.
-@settings(max_examples=150, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=150)
 @given(plain_roots(), st.booleans())
 def test_streams_agree_with_dumps_and_loads(root, typed):
     data = q.dumps(root)
