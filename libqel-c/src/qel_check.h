@@ -20,25 +20,17 @@ constexpr const char* expression_text(const char* stringised) { return stringise
 constexpr const char* expression_text(const char*, const char* printed) { return printed; }
 }  // namespace qel_detail
 
-#define QEL_LOG_UNLESS_(cond, format, expression, code, ...)                            \
-    do {                                                                               \
-        if (!(cond)) {                                                                 \
-            qel_log_error(__FILE__, __LINE__, format, expression, static_cast<int32_t>(code)); \
-            return __VA_ARGS__;                                                        \
-        }                                                                              \
-    } while (0)
-
 /* The one shape of a check: unless `cond` holds, print the record with the
  * condition's own text (or, as a fourth argument, the text to print in its
  * place) and return `code` from the enclosing function. */
-#define QEL_CHECK(cond, message, code, ...)                                             \
-    QEL_LOG_UNLESS_(cond, "\"" message "\":expression failed %s: error (%d)",            \
-                    qel_detail::expression_text(#cond __VA_OPT__(, ) __VA_ARGS__), code, code)
-
-/* The stack's functions return no code: their records print no expression
- * and no code, and the function returns the optional value given. */
-#define QEL_STACK_CHECK(cond, message, ...)                                             \
-    QEL_LOG_UNLESS_(cond, "\"" message "\":expression failed %s",                        \
-                    static_cast<const char*>(nullptr), 0, __VA_ARGS__)
+#define QEL_CHECK(cond, message, code, ...)                                                      \
+    do {                                                                                         \
+        if (!(cond)) {                                                                           \
+            qel_log_error(__FILE__, __LINE__, "\"" message "\":expression failed %s: error (%d)", \
+                          qel_detail::expression_text(#cond __VA_OPT__(, ) __VA_ARGS__),          \
+                          static_cast<int32_t>(code));                                           \
+            return code;                                                                         \
+        }                                                                                        \
+    } while (0)
 
 #endif /* QEL_SRC_QEL_CHECK_H */

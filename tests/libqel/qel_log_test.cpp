@@ -1,7 +1,6 @@
 #include <cstdio>
 #include <regex>
 
-#include "qel_stack.h"
 #include "qel_test_util.h"
 
 namespace {
@@ -33,16 +32,6 @@ TEST(QelLog, FormatsAndLongTextsComeOutUnchanged) {
         const size_t line = out.find('\n') + 1;
         EXPECT_EQ(out.substr(line), " " + c.message + " [" + long_text + "][line: 7] \n") << c.format;
     }
-}
-
-TEST(QelLog, NullStackPrintsRecordWithoutExpressionOrCode) {
-    const std::string out = captured([] {
-        EXPECT_FALSE(qel_stack_push(nullptr, nullptr));
-        EXPECT_EQ(qel_stack_pop(nullptr), nullptr);
-        qel_stack_free(nullptr);
-    });
-    for (const char* message : {"invalid stack pointer", "invalid stack", "invalid pointer"})
-        EXPECT_NE(out.find(std::string(" \"") + message + "\":expression failed (null) ["), std::string::npos) << message;
 }
 
 // The opener's refusals, also as the writer and reader pass them on, leaving
