@@ -1,19 +1,10 @@
-/* The check-and-log construct and heap wrappers shared by every module. */
+/* The check-and-log construct that every check of the format library uses. */
 #ifndef QEL_SRC_QEL_CHECK_H
 #define QEL_SRC_QEL_CHECK_H
 
-#include <cstddef>
 #include <cstdint>
 
 #include "qel/qel.h"
-
-extern "C" {
-/* Zero-filled; never asks the runtime for an empty block, so a null result
- * always means the heap is exhausted. */
-void* qel_calloc(size_t count, size_t size) noexcept;
-/* Ignores a null pointer. */
-void qel_free(void* block) noexcept;
-}
 
 namespace qel_detail {
 constexpr const char* expression_text(const char* stringised) { return stringised; }

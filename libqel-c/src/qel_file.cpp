@@ -13,6 +13,7 @@
 
 #include "qel/qel.h"
 #include "qel_check.h"
+#include "qel_heap.h"
 
 extern "C" qel_err qel_file_open(FILE** filehandle, const char* filename, size_t n_fn,
                                  uint8_t write) noexcept {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "qel_check.h"
+#include "qel_heap.h"
 #include "qel_string.h"
 
 /* ======================================================================== */

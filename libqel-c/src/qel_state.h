@@ -1,12 +1,24 @@
-/* Nesting state shared by writer and reader: the current record and the
- * saved record of every enclosing level, all in one growing array, so that
- * opening a container or a map entry costs no allocation of its own. */
+/* The nesting state machine that writer and reader share: where in the tree
+ * a stream stands, as the current record and the saved record of every
+ * enclosing level, all in one growing array, so that opening a container or
+ * a map entry costs no allocation of its own. */
 #ifndef QEL_SRC_QEL_STATE_H
 #define QEL_SRC_QEL_STATE_H
 
 #include <cstdint>
 
 #include "qel/qel.h"
+
+/* Where a stream stands. */
+enum {
+    STATE_START = 0,       /* document level, before the root container */
+    STATE_LIST = 1,        /* inside a list */
+    STATE_DICT_KEY = 2,    /* inside a map, where a key or the map's end may follow */
+    STATE_DICT_VALUE = 3,  /* inside a map, after a key, where its value must follow */
+    STATE_END = 4,         /* after the end marker of the root container */
+    STATE_TABLE_KEYS = 5,  /* inside a table, in the run of keys */
+    STATE_TABLE_ROWS = 6   /* inside a table, in the rows */
+};
 
 extern "C" {
 
@@ -28,9 +40,22 @@ typedef struct qel_state_stack {
 /* What qel_state_next is told about the element just completed. */
 enum { QEL_STEP_ATOMIC = 0, QEL_STEP_CONTAINER = 1, QEL_STEP_STRING = 2 };
 
-bool qel_state_allow_atomic(uint32_t state) noexcept;
-bool qel_state_allow_container(uint32_t state) noexcept;
-bool qel_state_allow_string(uint32_t state) noexcept;
+/* What the writer may emit where the stream stands (the reader follows
+ * whatever the stream holds and asks none of them). */
+inline bool qel_state_allow_atomic(uint32_t state) noexcept {
+    return state == STATE_LIST || state == STATE_DICT_KEY || state == STATE_DICT_VALUE ||
+           state == STATE_TABLE_ROWS;
+}
+
+inline bool qel_state_allow_container(uint32_t state) noexcept {
+    return state == STATE_START || state == STATE_LIST || state == STATE_DICT_VALUE ||
+           state == STATE_TABLE_ROWS;
+}
+
+inline bool qel_state_allow_string(uint32_t state) noexcept {
+    return state == STATE_LIST || state == STATE_DICT_KEY || state == STATE_DICT_VALUE ||
+           state == STATE_TABLE_KEYS || state == STATE_TABLE_ROWS;
+}
 
 /* A stack at the document level (STATE_START); false when its first records
  * cannot be allocated. */
