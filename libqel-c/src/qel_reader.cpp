@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <sys/stat.h>
 
 #include "qel_check.h"
@@ -23,33 +22,21 @@ void release_input(qel_reader* r) noexcept {
     r->owns_buffer = false;
 }
 
+// A file that fails to close loses nothing that was read from it.
 void release_reader(qel_reader* r) noexcept {
-    qel_state_stack_release(&r->states);
-    if (r->file != nullptr) std::fclose(r->file);
     release_input(r);
-    qel_free(r);
+    qel_handle_release(r);
 }
 
-struct ReaderRelease {
-    void operator()(qel_reader* r) const noexcept { release_reader(r); }
-};
-using ReaderGuard = std::unique_ptr<qel_reader, ReaderRelease>;
-
-}  // namespace
-
-extern "C" qel_err qel_reader_alloc(qel_reader** reader) noexcept {
-    ReaderGuard newr(static_cast<qel_reader*>(qel_calloc(1, sizeof(qel_reader))));
-    if (newr) {
-        if (qel_state_stack_init(&newr->states)) {
-            newr->state = qel_state_stack_reset(&newr->states);
-        } else {
-            newr.reset();
-        }
-    }
+// *reader is written only on success.
+qel_err qel_reader_alloc(qel_reader** reader) noexcept {
+    qel_reader* newr = qel_handle_new<qel_reader>();
     QEL_CHECK(newr, "allocation failed", QEL_ERR_ALLOCATION);
-    *reader = newr.release();
+    *reader = newr;
     return QEL_SUCCESS;
 }
+
+}  // namespace
 
 extern "C" qel_err qel_reader_new_buffer(qel_reader** reader) noexcept {
     QEL_CHECK(NULL != reader, "illegal parameters", QEL_ERR_INVALID);
@@ -147,6 +134,16 @@ qel_err read_file(qel_reader* r, void* sequence, uint64_t bytes) noexcept {
     return QEL_SUCCESS;
 }
 
+// Reads exactly `bytes` bytes, or fails with QEL_ERR_FILE without reading
+// past the end of the input.
+qel_err qel_reader_input(qel_reader* r, void* sequence, uint64_t bytes) noexcept {
+    if (r->mode == QEL_MODE_FILE) return read_file(r, sequence, bytes);
+    if (qel_err err = check_available(r, bytes)) return err;
+    if (bytes > 0) std::memcpy(sequence, r->buffer + r->position, static_cast<size_t>(bytes));
+    r->position += bytes;
+    return QEL_SUCCESS;
+}
+
 template <typename U>
 qel_err read_le(qel_reader* r, U* value) noexcept {
     uint8_t bytes[sizeof(U)];
@@ -196,14 +193,6 @@ qel_err read_payload(qel_reader* r, uint64_t bytes, uint8_t** data, const char* 
 
 }  // namespace
 
-extern "C" qel_err qel_reader_input(qel_reader* r, void* sequence, uint64_t bytes) noexcept {
-    if (r->mode == QEL_MODE_FILE) return read_file(r, sequence, bytes);
-    if (qel_err err = check_available(r, bytes)) return err;
-    if (bytes > 0) std::memcpy(sequence, r->buffer + r->position, static_cast<size_t>(bytes));
-    r->position += bytes;
-    return QEL_SUCCESS;
-}
-
 /* ======================================================================== */
 /* Element decoding                                                          */
 /* ======================================================================== */
@@ -220,6 +209,25 @@ void clear_element(qel_element* e) noexcept {
     if (owns_data(e)) qel_free(e->type_with_null_flag == QEL_TYPE_BIN ? e->binary.data
                                                                       : static_cast<void*>(e->string.c_string));
     std::memset(e, 0, sizeof *e);
+}
+
+// Decodes a string's subtype, units and code units into `v`, whose type byte
+// has been read; on failure `v` owns no data.
+qel_err qel_reader_read_string(qel_reader* r, qel_element* v) noexcept {
+    static const char* const expressions[] = {"v->string.c_string", "v->string.u8_string",
+                                              "v->string.u16_string", "v->string.u32_string"};
+    if (qel_err err = read_fields(r, &v->string.type, &v->string.units)) return err;
+    QEL_CHECK(v->string.type <= QEL_SUB_STRING_U32, "invalid string subtype", QEL_ERR_INVALID, "0");
+    const uint32_t unit_size = qel_string_unit_size(v->string.type);
+    uint8_t* units = nullptr;
+    if (qel_err err = read_payload(r, uint64_t{v->string.units} * unit_size, &units, expressions[v->string.type]))
+        return err;
+    if constexpr (std::endian::native == std::endian::big) {
+        for (uint64_t i = 0; i < uint64_t{v->string.units} * unit_size; i += unit_size)
+            std::reverse(units + i, units + i + unit_size);
+    }
+    v->string.c_string = reinterpret_cast<char*>(units);
+    return QEL_SUCCESS;
 }
 
 qel_err read_binary(qel_reader* r, qel_element* v) noexcept {
@@ -432,23 +440,6 @@ qel_err next_into(qel_reader* r, qel_element* v) noexcept {
 }
 
 }  // namespace
-
-extern "C" qel_err qel_reader_read_string(qel_reader* r, qel_element* v) noexcept {
-    static const char* const expressions[] = {"v->string.c_string", "v->string.u8_string",
-                                              "v->string.u16_string", "v->string.u32_string"};
-    if (qel_err err = read_fields(r, &v->string.type, &v->string.units)) return err;
-    QEL_CHECK(v->string.type <= QEL_SUB_STRING_U32, "invalid string subtype", QEL_ERR_INVALID, "0");
-    const uint32_t unit_size = qel_string_unit_size(v->string.type);
-    uint8_t* units = nullptr;
-    if (qel_err err = read_payload(r, uint64_t{v->string.units} * unit_size, &units, expressions[v->string.type]))
-        return err;
-    if constexpr (std::endian::native == std::endian::big) {
-        for (uint64_t i = 0; i < uint64_t{v->string.units} * unit_size; i += unit_size)
-            std::reverse(units + i, units + i + unit_size);
-    }
-    v->string.c_string = reinterpret_cast<char*>(units);
-    return QEL_SUCCESS;
-}
 
 extern "C" qel_err qel_reader_next_value(qel_reader* r, qel_element** v, uint8_t* eod) noexcept {
     QEL_CHECK(NULL != r, "missing reader!", QEL_ERR_INVALID);

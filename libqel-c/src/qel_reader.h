@@ -1,4 +1,4 @@
-/* Reader handle and its internal steps. */
+/* The reader handle. */
 #ifndef QEL_SRC_QEL_READER_H
 #define QEL_SRC_QEL_READER_H
 
@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "qel/qel.h"
-#include "qel_state.h"
+#include "qel_handle.h"
 
 extern "C" {
 
@@ -34,15 +34,6 @@ struct qel_reader {
     uint64_t file_remaining;
 };
 
-/* A zero-filled handle at the document level (STATE_START); the mode
- * is the caller's to set. *reader is written only on success. */
-qel_err qel_reader_alloc(qel_reader** reader) noexcept;
-/* Reads exactly `bytes` bytes, or fails with QEL_ERR_FILE without reading
- * past the end of the input. */
-qel_err qel_reader_input(qel_reader* r, void* sequence, uint64_t bytes) noexcept;
-/* Decodes a string's subtype, units and code units into `v`, whose type byte
- * has been read; on failure `v` owns no data. */
-qel_err qel_reader_read_string(qel_reader* r, qel_element* v) noexcept;
 }
 
 #endif /* QEL_SRC_QEL_READER_H */

@@ -13,6 +13,44 @@
 #include "qel_string.h"
 
 /* ======================================================================== */
+/* Output                                                                    */
+/* ======================================================================== */
+
+namespace {
+
+// Bytes a buffer-mode writer starts with, and its least growth step.
+enum { QEL_WRITER_BUFFER_STEP = 4096 };
+
+// Room for `bytes` more bytes in a buffer-mode writer.
+qel_err reserve(qel_writer* w, uint64_t bytes) noexcept {
+    if (bytes <= w->capacity - w->used) [[likely]] return QEL_SUCCESS;
+    // At least one step and the whole write at once; doubling on top keeps
+    // a long stream at a logarithmic number of reallocations.
+    const uint64_t stepped = w->capacity + QEL_WRITER_BUFFER_STEP +
+                             bytes / QEL_WRITER_BUFFER_STEP * QEL_WRITER_BUFFER_STEP;
+    const uint64_t grown = std::max(stepped, w->capacity * 2);
+    void* bigger = grown <= SIZE_MAX ? std::realloc(w->buffer, static_cast<size_t>(grown)) : nullptr;
+    QEL_CHECK(NULL != bigger, "resize buffer failed", QEL_ERR_ALLOCATION, "QEL_FALSE");
+    w->buffer = static_cast<uint8_t*>(bigger);
+    w->capacity = grown;
+    return QEL_SUCCESS;
+}
+
+// Appends `bytes` bytes to the stream (file, or buffer grown as needed).
+qel_err qel_writer_output(qel_writer* w, const void* sequence, uint64_t bytes) noexcept {
+    if (w->mode == QEL_MODE_FILE) {
+        QEL_CHECK(fwrite(sequence, 1, bytes, w->file) == bytes, "write to file failed", QEL_ERR_FILE);
+        return QEL_SUCCESS;
+    }
+    if (qel_err err = reserve(w, bytes)) return err;
+    if (bytes > 0) std::memcpy(w->buffer + w->used, sequence, static_cast<size_t>(bytes));
+    w->used += bytes;
+    return QEL_SUCCESS;
+}
+
+}  // namespace
+
+/* ======================================================================== */
 /* Handle                                                                    */
 /* ======================================================================== */
 
@@ -36,14 +74,8 @@ struct Replacement {
 // stream's error flag.
 qel_err release_writer(qel_writer* w, bool publish) noexcept {
     Replacement replacement{w->temporary, w->target};
-    qel_state_stack_release(&w->states);
-    int closed = 0;
-    if (w->file != nullptr) {
-        closed = std::ferror(w->file);
-        closed |= std::fclose(w->file);
-    }
     qel_free(w->buffer);
-    qel_free(w);
+    const int closed = qel_handle_release(w);
     QEL_CHECK(0 == closed, "write to file failed", QEL_ERR_FILE);
     if (publish && replacement.temporary != nullptr) {
         QEL_CHECK(0 == std::rename(replacement.temporary, replacement.target), "write to file failed",
@@ -61,21 +93,15 @@ using WriterGuard = std::unique_ptr<qel_writer, WriterRelease>;
 
 constexpr uint8_t kHeader[QEL_HEADER_SIZE] = QEL_HEADER_BYTES;
 
-}  // namespace
-
-extern "C" qel_err qel_writer_alloc(qel_writer** writer) noexcept {
-    WriterGuard newhdl(static_cast<qel_writer*>(qel_calloc(1, sizeof(qel_writer))));
-    if (newhdl) {
-        if (qel_state_stack_init(&newhdl->states)) {
-            newhdl->state = qel_state_stack_reset(&newhdl->states);
-        } else {
-            newhdl.reset();
-        }
-    }
+// *writer is written only on success.
+qel_err qel_writer_alloc(qel_writer** writer) noexcept {
+    qel_writer* newhdl = qel_handle_new<qel_writer>();
     QEL_CHECK(newhdl, "allocation failed", QEL_ERR_ALLOCATION);
-    *writer = newhdl.release();
+    *writer = newhdl;
     return QEL_SUCCESS;
 }
+
+}  // namespace
 
 extern "C" qel_err qel_writer_new_buffer(qel_writer** writer) noexcept {
     QEL_CHECK(NULL != writer, "illegal parameters", QEL_ERR_INVALID);
@@ -158,50 +184,15 @@ extern "C" qel_err qel_writer_commit(qel_writer* w) noexcept {
 }
 
 /* ======================================================================== */
-/* Output                                                                    */
-/* ======================================================================== */
-
-namespace {
-
-// Room for `bytes` more bytes in a buffer-mode writer.
-qel_err reserve(qel_writer* w, uint64_t bytes) noexcept {
-    if (bytes <= w->capacity - w->used) [[likely]] return QEL_SUCCESS;
-    // At least one step and the whole write at once; doubling on top keeps
-    // a long stream at a logarithmic number of reallocations.
-    const uint64_t stepped = w->capacity + QEL_WRITER_BUFFER_STEP +
-                             bytes / QEL_WRITER_BUFFER_STEP * QEL_WRITER_BUFFER_STEP;
-    const uint64_t grown = std::max(stepped, w->capacity * 2);
-    void* bigger = grown <= SIZE_MAX ? std::realloc(w->buffer, static_cast<size_t>(grown)) : nullptr;
-    QEL_CHECK(NULL != bigger, "resize buffer failed", QEL_ERR_ALLOCATION, "QEL_FALSE");
-    w->buffer = static_cast<uint8_t*>(bigger);
-    w->capacity = grown;
-    return QEL_SUCCESS;
-}
-
-}  // namespace
-
-extern "C" qel_err qel_writer_output(qel_writer* w, const void* sequence, uint64_t bytes) noexcept {
-    if (w->mode == QEL_MODE_FILE) {
-        QEL_CHECK(fwrite(sequence, 1, bytes, w->file) == bytes, "write to file failed", QEL_ERR_FILE);
-        return QEL_SUCCESS;
-    }
-    if (qel_err err = reserve(w, bytes)) return err;
-    if (bytes > 0) std::memcpy(w->buffer + w->used, sequence, static_cast<size_t>(bytes));
-    w->used += bytes;
-    return QEL_SUCCESS;
-}
-
-/* ======================================================================== */
 /* Emitters                                                                  */
 /* ======================================================================== */
 
-extern "C" bool qel_half_is_nan(uint16_t pattern) noexcept {
-    return (pattern & 0x7C00u) == 0x7C00u && (pattern & 0x03FFu) != 0;
-}
-
-extern "C" bool qel_half_is_nonfinite(uint16_t pattern) noexcept { return (pattern & 0x7C00u) == 0x7C00u; }
-
 namespace {
+
+bool qel_half_is_nan(uint16_t pattern) noexcept { return (pattern & 0x7C00u) == 0x7C00u && (pattern & 0x03FFu) != 0; }
+
+// True for NaN and both infinities; asked after qel_half_is_nan.
+bool qel_half_is_nonfinite(uint16_t pattern) noexcept { return (pattern & 0x7C00u) == 0x7C00u; }
 
 template <size_t N> struct UnsignedOf;
 template <> struct UnsignedOf<1> { using type = uint8_t; };

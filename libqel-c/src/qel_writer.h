@@ -1,4 +1,5 @@
-/* Writer handle and its internal steps. */
+/* The writer handle, for the library and the tree writer that writes stored
+ * strings through it directly. */
 #ifndef QEL_SRC_QEL_WRITER_H
 #define QEL_SRC_QEL_WRITER_H
 
@@ -6,7 +7,7 @@
 #include <cstdio>
 
 #include "qel/qel.h"
-#include "qel_state.h"
+#include "qel_handle.h"
 
 extern "C" {
 
@@ -22,22 +23,10 @@ struct qel_writer {
     char* target;
 };
 
-/* Bytes a buffer-mode writer starts with, and its least growth step. */
-enum { QEL_WRITER_BUFFER_STEP = 4096 };
-
-/* A zero-filled handle at the document level (STATE_START); the mode
- * is the caller's to set. *writer is written only on success. */
-qel_err qel_writer_alloc(qel_writer** writer) noexcept;
 /* A string of subtype 0 or 1 whose `units` bytes (at least 1) end in its only
  * zero byte, as every stored string variant does: written as the string
  * emitters write it, without measuring it again. */
 qel_err qel_writer_write_string_whole(qel_writer* w, uint8_t subtype, const char* string, uint32_t units) noexcept;
-/* Appends `bytes` bytes to the stream (file, or buffer grown as needed). */
-qel_err qel_writer_output(qel_writer* w, const void* sequence, uint64_t bytes) noexcept;
-
-bool qel_half_is_nan(uint16_t pattern) noexcept;
-/* True for NaN and both infinities; asked after qel_half_is_nan. */
-bool qel_half_is_nonfinite(uint16_t pattern) noexcept;
 }
 
 #endif /* QEL_SRC_QEL_WRITER_H */

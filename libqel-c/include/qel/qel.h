@@ -51,8 +51,6 @@ enum {
                                          not terminated within its capacity */
 };
 
-enum { QEL_MODE_FILE = 256, QEL_MODE_BUFFER = 257 };
-
 /* Date and time; no field range is checked by writer or reader. */
 typedef struct qel_timestamp {
     int16_t year;
