@@ -1,4 +1,5 @@
-/* Measurement of zero-terminated strings of 1, 2 or 4-byte code units. */
+/* String measurement: the size of the code units of each string subtype, and
+ * the length of a zero-terminated string of 1-byte units. */
 #ifndef QEL_SRC_QEL_STRING_H
 #define QEL_SRC_QEL_STRING_H
 
@@ -9,8 +10,9 @@
 extern "C" {
 /* Bytes per code unit of a QEL_SUB_STRING_* subtype; 0 for any other. */
 uint32_t qel_string_unit_size(uint32_t string_type) noexcept;
-/* The number of units up to and including the first all-zero unit among the
- * `units_in` units of `string_buffer`; QEL_ERR_SIZE when there is none.
+/* The number of bytes up to and including the first zero byte among the
+ * `units_in` bytes of `string_buffer`, for a subtype of 1-byte units (C or
+ * UTF-8; any other is QEL_ERR_INVALID); QEL_ERR_SIZE when there is none.
  * `units` is optional. */
 qel_err qel_string_get_units(uint32_t string_type, const void* string_buffer, uint32_t units_in,
                              uint32_t* units) noexcept;
