@@ -1,3 +1,5 @@
+// File access: the one opener of streams, and the temporary file that a
+// finished stream replaces its target with.
 #include "qel_file.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// The diagnostic records that every failed check prints on standard output.
 #include <algorithm>
 #include <cstdarg>
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The reader: decodes a buffer or a file element by element, following the
+// nesting to the end of the document, for a callback or a pull loop.
 #include "qel_reader.h"
 
 #include <algorithm>

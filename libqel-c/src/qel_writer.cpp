@@ -1,3 +1,5 @@
+// The writer: emitters that check each element against the nesting state
+// and append it to a growing buffer or a file.
 #include "qel_writer.h"
 
 #include <algorithm>
