@@ -11,9 +11,17 @@ constexpr const char* expression_text(const char* stringised) { return stringise
 constexpr const char* expression_text(const char*, const char* printed) { return printed; }
 }  // namespace qel_detail
 
-/* The one shape of a check: unless `cond` holds, print the record with the
- * condition's own text (or, as a fourth argument, the text to print in its
- * place) and return `code` from the enclosing function. */
+/* The one shape of a check: unless `cond` holds, print the record and return
+ * `code` from the enclosing function.
+ *
+ * The record prints the condition as it is spelled (#cond), and that text is
+ * output: callers read the records and the tests pin them. So a condition
+ * that looks untidy keeps its spelling to the character, spaces included:
+ * `w->state->state==STATE_LIST`, `(const char*)r->header.magic,4` and the
+ * `NULL != p` comparisons must not be tidied. Where a condition has to be
+ * written differently, give the text to print as a fourth argument, and the
+ * record keeps it whatever the condition becomes:
+ *     QEL_CHECK(NULL != bigger, "resize buffer failed", QEL_ERR_ALLOCATION, "QEL_FALSE"); */
 #define QEL_CHECK(cond, message, code, ...)                                                      \
     do {                                                                                         \
         if (!(cond)) {                                                                           \
