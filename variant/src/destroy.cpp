@@ -15,7 +15,7 @@
 // pair), a child whose count reaches zero is torn down completely before the
 // next sibling is released, and then come the item array or bucket array and
 // table, the body and the record.
-#include "qelt_internal.h"
+#include "chain_index.h"
 
 #include <initializer_list>
 

@@ -65,12 +65,7 @@ int32_t find(const qelt_list* body, const qelt_variant* value, int32_t lo, int32
     return QELT_LIST_INDEX_UNKNOWN;
 }
 
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Body lifetime
-// ---------------------------------------------------------------------------
-
+// Empties a list: detaches its body, releases every item, frees the body.
 void qelt_list_reset(qelt_variant* list) noexcept {
     qelt_list* body = body_of(list);
     if (body == nullptr) return;
@@ -81,11 +76,11 @@ void qelt_list_reset(qelt_variant* list) noexcept {
     qelt_list_free_body(body);
 }
 
-void qelt_list_free_body(qelt_list* body) noexcept {
-    if (body == nullptr) return;
-    qelt_array_free(body->items, slot_bytes(body->capacity));
-    qelt_block_free(body, sizeof(qelt_list));
-}
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Body lifetime
+// ---------------------------------------------------------------------------
 
 qelt_err qelt_list_make_room(qelt_variant* list) noexcept {
     qelt_list* body = body_of(list);

@@ -9,54 +9,14 @@
 // therefore gets a side index, ordered by hash and value, that finds a key in
 // logarithmic time; the chain itself keeps its order. The index only speeds
 // lookups up: where it cannot be allocated the chain is walked as before.
-#include "qelt_internal.h"
+#include "chain_index.h"
 
 #include <cstring>
 #include <new>
-#include <set>
 
 namespace {
 
-// An index element: the entry holding a key. When a successor moves into a
-// slot the element is repointed; its key's value, and so its place, stays.
-struct IndexRef {
-    mutable qelt_hashtable_entry* entry;
-};
-
-struct ByKey {
-    using is_transparent = void;
-    static const qelt_variant* key_of(const IndexRef& r) { return r.entry->key; }
-    static const qelt_variant* key_of(const qelt_variant* k) { return k; }
-    template <typename A, typename B>
-    bool operator()(const A& a, const B& b) const {
-        return qelt_variant_compare(key_of(a), key_of(b)) < 0;
-    }
-};
-
-// The index takes its memory where the rest of the table does.
-template <typename T>
-struct PoolAllocator {
-    using value_type = T;
-    PoolAllocator() = default;
-    template <typename U>
-    PoolAllocator(const PoolAllocator<U>&) noexcept {}
-    T* allocate(size_t n) {
-        if (void* p = qelt_block_alloc(n * sizeof(T), true)) return static_cast<T*>(p);
-        throw std::bad_alloc();
-    }
-    void deallocate(T* p, size_t n) noexcept { qelt_block_free(p, n * sizeof(T)); }
-    template <typename U>
-    bool operator==(const PoolAllocator<U>&) const noexcept { return true; }
-};
-
-}  // namespace
-
-struct qelt_chain_index {
-    std::set<IndexRef, ByKey, PoolAllocator<IndexRef>> refs;
-    qelt_hashtable_entry* tail;  // the chain's last entry
-};
-
-namespace {
+using qelt_chain::IndexRef;
 
 constexpr uint32_t kMinBuckets = 4;
 constexpr uint32_t kMaxBuckets = uint32_t{1} << 31;
@@ -201,6 +161,13 @@ void free_nodes(qelt_hashtable_entry* list) {
 // Table
 // ---------------------------------------------------------------------------
 
+namespace {
+
+void qelt_hashtable_rewind(qelt_hashtable* table) noexcept {
+    table->iter_bucket = 0;
+    table->iter_entry = nullptr;
+}
+
 qelt_hashtable* qelt_hashtable_new(uint32_t hint) noexcept {
     if (hint > kMaxBuckets) return nullptr;
     uint32_t count = kMinBuckets;
@@ -216,6 +183,7 @@ qelt_hashtable* qelt_hashtable_new(uint32_t hint) noexcept {
     return table;
 }
 
+// Releases every key and value, then frees the table.
 void qelt_hashtable_free(qelt_hashtable* table) noexcept {
     if (table == nullptr) return;
     if (table->used_buckets != 0) {
@@ -230,12 +198,6 @@ void qelt_hashtable_free(qelt_hashtable* table) noexcept {
     qelt_hashtable_release(table);
 }
 
-void qelt_hashtable_release(qelt_hashtable* table) noexcept {
-    if (table == nullptr) return;
-    free_buckets(table->buckets, table->bucket_count);
-    qelt_block_free(table, sizeof(qelt_hashtable));
-}
-
 qelt_hashtable_entry* qelt_hashtable_bucket(qelt_hashtable* table, qelt_variant* key) noexcept {
     uint32_t hash = 0;
     if (qelt_variant_get_hash(key, &hash) != QELT_SUCCESS) return nullptr;
@@ -245,6 +207,72 @@ qelt_hashtable_entry* qelt_hashtable_bucket(qelt_hashtable* table, qelt_variant*
 qelt_hashtable_entry* qelt_hashtable_get(qelt_hashtable* table, qelt_variant* key) noexcept {
     qelt_hashtable_entry* slot = qelt_hashtable_bucket(table, key);
     return slot != nullptr ? find_in_chain(slot, key).entry : nullptr;
+}
+
+void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) noexcept {
+    qelt_hashtable_rewind(table);
+    if (shrink ? table->bucket_count < 8 : table->bucket_count >= kMaxBuckets) return;
+    const uint32_t new_count = shrink ? table->bucket_count / 2 : table->bucket_count * 2;
+    qelt_hashtable_entry* fresh = alloc_buckets(new_count);
+    if (fresh == nullptr) return;
+
+    // Every node is allocated before anything moves, so a failure leaves the
+    // table exactly as it was: a resize is only an optimisation and the
+    // operation that asked for it still succeeds.
+    qelt_hashtable_entry* spare = nullptr;
+    for (uint32_t n = nodes_needed(table, fresh, new_count); n > 0; --n) {
+        qelt_hashtable_entry* node = alloc_entry();
+        if (node == nullptr) {
+            free_nodes(spare);
+            free_buckets(fresh, new_count);
+            return;
+        }
+        node->next = spare;
+        spare = node;
+    }
+
+    // While placing, a fresh slot's `prev` points at its chain's last entry,
+    // so appending stays constant time however long a chain grows. The old
+    // indexes go; the new chains that are long get new ones.
+    const uint32_t mask = new_count - 1;
+    uint32_t count = 0;
+    uint32_t used = 0;
+    for_each_entry(table->buckets, table->bucket_count,
+                   [&](qelt_hashtable_entry* e, bool in_slot) {
+                       if (in_slot) qelt_hashtable_drop_index(e);
+                       qelt_hashtable_entry& slot = fresh[e->key->hash & mask];
+                       ++count;
+                       if (slot.key == nullptr) {
+                           slot.key = e->key;
+                           slot.value = e->value;
+                           ++used;
+                           if (!in_slot) free_entry(e);
+                           return;
+                       }
+                       qelt_hashtable_entry* node = e;
+                       if (in_slot) {
+                           node = spare;
+                           spare = spare->next;
+                           node->key = e->key;
+                           node->value = e->value;
+                       }
+                       qelt_hashtable_entry* last = slot.prev != nullptr ? slot.prev : &slot;
+                       node->prev = last;
+                       node->next = nullptr;
+                       last->next = node;
+                       slot.prev = node;
+                   });
+    for (uint32_t b = 0; b < new_count; ++b) {
+        fresh[b].index = nullptr;  // it held the tail while placing
+        if (chain_reaches(&fresh[b], kIndexFrom)) build_index(&fresh[b]);
+    }
+
+    free_buckets(table->buckets, table->bucket_count);
+    table->buckets = fresh;
+    table->count = count;
+    table->used_buckets = used;
+    set_size(table, new_count);
+    table->shrink_at = new_count / 4;
 }
 
 qelt_hashtable_entry* qelt_hashtable_set(qelt_hashtable* table, qelt_variant* key,
@@ -343,71 +371,7 @@ void qelt_hashtable_delete(qelt_hashtable* table, qelt_variant* key) noexcept {
     qelt_variant_decref(gone_value);
 }
 
-void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) noexcept {
-    qelt_hashtable_rewind(table);
-    if (shrink ? table->bucket_count < 8 : table->bucket_count >= kMaxBuckets) return;
-    const uint32_t new_count = shrink ? table->bucket_count / 2 : table->bucket_count * 2;
-    qelt_hashtable_entry* fresh = alloc_buckets(new_count);
-    if (fresh == nullptr) return;
-
-    // Every node is allocated before anything moves, so a failure leaves the
-    // table exactly as it was: a resize is only an optimisation and the
-    // operation that asked for it still succeeds.
-    qelt_hashtable_entry* spare = nullptr;
-    for (uint32_t n = nodes_needed(table, fresh, new_count); n > 0; --n) {
-        qelt_hashtable_entry* node = alloc_entry();
-        if (node == nullptr) {
-            free_nodes(spare);
-            free_buckets(fresh, new_count);
-            return;
-        }
-        node->next = spare;
-        spare = node;
-    }
-
-    // While placing, a fresh slot's `prev` points at its chain's last entry,
-    // so appending stays constant time however long a chain grows. The old
-    // indexes go; the new chains that are long get new ones.
-    const uint32_t mask = new_count - 1;
-    uint32_t count = 0;
-    uint32_t used = 0;
-    for_each_entry(table->buckets, table->bucket_count,
-                   [&](qelt_hashtable_entry* e, bool in_slot) {
-                       if (in_slot) qelt_hashtable_drop_index(e);
-                       qelt_hashtable_entry& slot = fresh[e->key->hash & mask];
-                       ++count;
-                       if (slot.key == nullptr) {
-                           slot.key = e->key;
-                           slot.value = e->value;
-                           ++used;
-                           if (!in_slot) free_entry(e);
-                           return;
-                       }
-                       qelt_hashtable_entry* node = e;
-                       if (in_slot) {
-                           node = spare;
-                           spare = spare->next;
-                           node->key = e->key;
-                           node->value = e->value;
-                       }
-                       qelt_hashtable_entry* last = slot.prev != nullptr ? slot.prev : &slot;
-                       node->prev = last;
-                       node->next = nullptr;
-                       last->next = node;
-                       slot.prev = node;
-                   });
-    for (uint32_t b = 0; b < new_count; ++b) {
-        fresh[b].index = nullptr;  // it held the tail while placing
-        if (chain_reaches(&fresh[b], kIndexFrom)) build_index(&fresh[b]);
-    }
-
-    free_buckets(table->buckets, table->bucket_count);
-    table->buckets = fresh;
-    table->count = count;
-    table->used_buckets = used;
-    set_size(table, new_count);
-    table->shrink_at = new_count / 4;
-}
+}  // namespace
 
 qelt_hashtable_entry* qelt_hashtable_next(qelt_hashtable* table) noexcept {
     uint32_t from = 0;
@@ -427,18 +391,6 @@ qelt_hashtable_entry* qelt_hashtable_next(qelt_hashtable* table) noexcept {
     }
     qelt_hashtable_rewind(table);
     return nullptr;
-}
-
-void qelt_hashtable_rewind(qelt_hashtable* table) noexcept {
-    table->iter_bucket = 0;
-    table->iter_entry = nullptr;
-}
-
-void qelt_hashtable_drop_index(qelt_hashtable_entry* slot) noexcept {
-    if (slot->index == nullptr) return;
-    slot->index->~qelt_chain_index();
-    qelt_block_free(slot->index, sizeof(qelt_chain_index));
-    slot->index = nullptr;
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
-// Private declarations of the variant library: record allocation, container
-// bodies and the table operations. Tests include this header to inspect
-// capacities and bucket layouts; nothing outside variant/ and tests/ does.
+// The variant library's private layout: record allocation and the bodies of
+// lists and maps, for the library's files, the tree reader and writer (which
+// build and walk containers directly) and the tests that inspect capacities
+// and bucket layouts.
 #ifndef QELT_INTERNAL_H
 #define QELT_INTERNAL_H
 
@@ -64,8 +65,6 @@ struct qelt_list {
     qelt_variant** items;  // slots count..capacity-1 are null
 };
 
-// Empties a list: detaches its body, releases every item, frees the body.
-void qelt_list_reset(qelt_variant* list) noexcept;
 // Room for one more item: the body made with 8 slots, or the slots doubled.
 // QELT_ERR_OUT_OF_MEMORY leaves the list unchanged.
 qelt_err qelt_list_make_room(qelt_variant* list) noexcept;
@@ -84,7 +83,11 @@ inline qelt_err qelt_list_push(qelt_variant* list, qelt_variant* value) noexcept
     return QELT_SUCCESS;
 }
 // Frees a body and its array, releasing nothing.
-void qelt_list_free_body(qelt_list* body) noexcept;
+inline void qelt_list_free_body(qelt_list* body) noexcept {
+    if (body == nullptr) return;
+    qelt_array_free(body->items, static_cast<size_t>(body->capacity) * sizeof(qelt_variant*));
+    qelt_block_free(body, sizeof(qelt_list));
+}
 
 // ---------------------------------------------------------------------------
 // Map body and hash table
@@ -120,21 +123,15 @@ struct qelt_map {
     qelt_hashtable* table;
 };
 
-qelt_hashtable* qelt_hashtable_new(uint32_t hint) noexcept;
-// Releases every key and value, then frees the table.
-void qelt_hashtable_free(qelt_hashtable* table) noexcept;
 // Frees the bucket array and the table, releasing nothing.
-void qelt_hashtable_release(qelt_hashtable* table) noexcept;
-qelt_hashtable_entry* qelt_hashtable_bucket(qelt_hashtable* table, qelt_variant* key) noexcept;
-qelt_hashtable_entry* qelt_hashtable_get(qelt_hashtable* table, qelt_variant* key) noexcept;
-qelt_hashtable_entry* qelt_hashtable_set(qelt_hashtable* table, qelt_variant* key,
-                                         qelt_variant* value) noexcept;
-void qelt_hashtable_delete(qelt_hashtable* table, qelt_variant* key) noexcept;
-void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) noexcept;
+inline void qelt_hashtable_release(qelt_hashtable* table) noexcept {
+    if (table == nullptr) return;
+    qelt_array_free(table->buckets, size_t{table->bucket_count} * sizeof(qelt_hashtable_entry));
+    qelt_block_free(table, sizeof(qelt_hashtable));
+}
+// One step of a map's own cursor, as qelt_variant_map_next takes it: the
+// next entry in bucket order, or null at the end (the cursor is rewound).
 qelt_hashtable_entry* qelt_hashtable_next(qelt_hashtable* table) noexcept;
-void qelt_hashtable_rewind(qelt_hashtable* table) noexcept;
-// Frees the index of the chain whose head lies in `slot`, if it has one.
-void qelt_hashtable_drop_index(qelt_hashtable_entry* slot) noexcept;
 
 }  // extern "C"
 
