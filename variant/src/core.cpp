@@ -32,7 +32,7 @@ qelt_err qelt_variant_incref(qelt_variant* v) noexcept {
 qelt_err qelt_variant_decref(qelt_variant* v) noexcept {
     if (v == nullptr) return QELT_ERR_NULL_PTR;
     if (--v->refcount != 0) return QELT_SUCCESS;
-    if (v->type == QELT_VARIANT_TYPE_LIST || v->type == QELT_VARIANT_TYPE_MAP) {
+    if (qelt_is_container(v)) {
         qelt_container_destroy(v);
     } else {
         qelt_variant_free_record(v);

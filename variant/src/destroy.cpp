@@ -21,16 +21,12 @@
 
 namespace {
 
-bool is_container(const qelt_variant* v) {
-    return v->type == QELT_VARIANT_TYPE_LIST || v->type == QELT_VARIANT_TYPE_MAP;
-}
-
 // Gives up one reference the way qelt_variant_decref does, except that a
 // container losing its last reference is handed back to the walk instead of
 // being torn down here.
 qelt_variant* release(qelt_variant* v) {
     if (v == nullptr || --v->refcount != 0) return nullptr;
-    if (is_container(v)) return v;
+    if (qelt_is_container(v)) return v;
     qelt_variant_free_record(v);
     return nullptr;
 }

@@ -10,10 +10,6 @@ namespace {
 
 constexpr uint32_t kMultiplier = 0x5294A529u;
 
-bool is_container(const qelt_variant* v) {
-    return v->type == QELT_VARIANT_TYPE_LIST || v->type == QELT_VARIANT_TYPE_MAP;
-}
-
 uint32_t hash_span(uint8_t type, uint8_t subtype, const unsigned char* data,
                    size_t length) noexcept {
     uint32_t h = type * kMultiplier + subtype;
@@ -38,7 +34,7 @@ qelt_err qelt_variant_get_hash(qelt_variant* v, uint32_t* out) noexcept {
         if (qelt_has_heap_payload(v->type) && v->value.ptr != nullptr) {
             h = hash_span(v->type, v->subtype, static_cast<const unsigned char*>(v->value.ptr),
                           v->size);
-        } else if (is_container(v)) {
+        } else if (qelt_is_container(v)) {
             // By identity: the record's address, which, unlike the body's,
             // stays the same from creation on (a body comes and goes).
             const auto address = reinterpret_cast<uintptr_t>(v);
@@ -65,7 +61,7 @@ bool qelt_variant_equal(const qelt_variant* a, const qelt_variant* b) noexcept {
         return std::memcmp(a->value.ptr, b->value.ptr, a->size) == 0;
     }
     // A container equals only itself, which the first test has ruled out.
-    if (is_container(a)) return false;
+    if (qelt_is_container(a)) return false;
     return std::memcmp(a->value.bytes, b->value.bytes, sizeof a->value.bytes) == 0;
 }
 
@@ -75,7 +71,7 @@ int qelt_variant_compare(const qelt_variant* a, const qelt_variant* b) noexcept 
     if (a->type != b->type) return a->type < b->type ? -1 : 1;
     if (a->subtype != b->subtype) return a->subtype < b->subtype ? -1 : 1;
     // A container equals only itself: two of them order by their records.
-    if (is_container(a)) return a < b ? -1 : 1;
+    if (qelt_is_container(a)) return a < b ? -1 : 1;
     int order = 0;
     if (qelt_has_heap_payload(a->type)) {
         if (a->size != b->size) return a->size < b->size ? -1 : 1;

@@ -38,6 +38,11 @@ inline qelt_err qelt_variant_alloc(qelt_variant** out, uint8_t type) noexcept {
     return QELT_SUCCESS;
 }
 
+// Lists and maps: the records whose body holds references to other records.
+inline bool qelt_is_container(const qelt_variant* v) noexcept {
+    return v->type == QELT_VARIANT_TYPE_LIST || v->type == QELT_VARIANT_TYPE_MAP;
+}
+
 // Frees the payload of a STRING, BINARY or TIMESTAMP and then the record
 // itself. Used for every record whose count reached 0 that is not a container.
 inline void qelt_variant_free_record(qelt_variant* v) noexcept {
