@@ -32,40 +32,46 @@ qelt_variant* release(qelt_variant* v) {
 }
 
 // ---------------------------------------------------------------------------
-// Lists: the record's `size` (unused by lists) holds the index of the next
-// item to release; the slot before it holds the parent link while a child is
-// being torn down.
+// Lists: a cursor holds the index of the next item to release; the slot
+// before it holds the parent link while a child is being torn down.
 // ---------------------------------------------------------------------------
 
 qelt_list* list_body(qelt_variant* v) { return static_cast<qelt_list*>(v->value.ptr); }
 
-void list_begin(qelt_variant* v) { v->size = 0; }
+// A list's record does not use its `size`, which so can hold the cursor.
+uint32_t& next_item(qelt_variant* v) { return v->size; }
+
+void list_begin(qelt_variant* v) { next_item(v) = 0; }
 
 qelt_variant* list_step(qelt_variant* v, qelt_variant* up) {
     qelt_list* body = list_body(v);
     if (body == nullptr) return nullptr;
-    for (int32_t i = static_cast<int32_t>(v->size); i < body->count; ++i) {
+    for (int32_t i = static_cast<int32_t>(next_item(v)); i < body->count; ++i) {
         if (qelt_variant* child = release(body->items[i])) {
             body->items[i] = up;
-            v->size = static_cast<uint32_t>(i) + 1;
+            next_item(v) = static_cast<uint32_t>(i) + 1;
             return child;
         }
     }
-    v->size = static_cast<uint32_t>(body->count);
+    next_item(v) = static_cast<uint32_t>(body->count);
     return nullptr;
 }
 
-qelt_variant* list_link(qelt_variant* v) { return list_body(v)->items[v->size - 1]; }
+qelt_variant* list_link(qelt_variant* v) { return list_body(v)->items[next_item(v) - 1]; }
 
 void list_finish(qelt_variant* v) { qelt_list_free_body(list_body(v)); }
 
 // ---------------------------------------------------------------------------
-// Maps: `iter_bucket` and `iter_entry` hold the entry being released and
-// `grow_at` how far: the key is next, the value is next, or both are done.
-// While a child is torn down, the field it left holds the parent link.
+// Maps: the table's own cursor (`iter_bucket`, `iter_entry`) holds the entry
+// being released, and a phase how far: the key is next, the value is next,
+// or both are done. While a child is torn down, the field it left holds the
+// parent link.
 // ---------------------------------------------------------------------------
 
 enum : uint32_t { kKeyNext, kValueNext, kEntryDone };
+
+// A dying table never grows, so its growth threshold can hold the phase.
+uint32_t& phase(qelt_hashtable* t) { return t->grow_at; }
 
 qelt_hashtable* map_table(qelt_variant* v) {
     auto* body = static_cast<qelt_map*>(v->value.ptr);
@@ -110,18 +116,18 @@ qelt_variant* map_step(qelt_variant* v, qelt_variant* up) {
             }
             qelt_hashtable_drop_index(slot);
             e = t->iter_entry = slot;
-            t->grow_at = kKeyNext;
+            phase(t) = kKeyNext;
             fetch_ahead(t, t->iter_bucket);
         }
-        if (t->grow_at == kKeyNext) {
-            t->grow_at = kValueNext;
+        if (phase(t) == kKeyNext) {
+            phase(t) = kValueNext;
             if (qelt_variant* child = release(e->key)) {
                 e->key = up;
                 return child;
             }
         }
-        if (t->grow_at == kValueNext) {
-            t->grow_at = kEntryDone;
+        if (phase(t) == kValueNext) {
+            phase(t) = kEntryDone;
             if (qelt_variant* child = release(e->value)) {
                 e->value = up;
                 return child;
@@ -130,16 +136,16 @@ qelt_variant* map_step(qelt_variant* v, qelt_variant* up) {
         qelt_hashtable_entry* next = e->next;
         if (e != slot) qelt_block_free(e, sizeof(qelt_hashtable_entry));
         t->iter_entry = next;
-        t->grow_at = kKeyNext;
+        phase(t) = kKeyNext;
         if (next == nullptr) ++t->iter_bucket;
     }
     return nullptr;
 }
 
 qelt_variant* map_link(qelt_variant* v) {
-    const qelt_hashtable* t = map_table(v);
+    qelt_hashtable* t = map_table(v);
     // kValueNext means the key was the child just finished.
-    return t->grow_at == kValueNext ? t->iter_entry->key : t->iter_entry->value;
+    return phase(t) == kValueNext ? t->iter_entry->key : t->iter_entry->value;
 }
 
 void map_finish(qelt_variant* v) {
