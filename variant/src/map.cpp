@@ -211,7 +211,8 @@ qelt_hashtable_entry* qelt_hashtable_get(qelt_hashtable* table, qelt_variant* ke
 
 void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) noexcept {
     qelt_hashtable_rewind(table);
-    if (shrink ? table->bucket_count < 8 : table->bucket_count >= kMaxBuckets) return;
+    // Halving stops where it would go below the smallest table.
+    if (shrink ? table->bucket_count < 2 * kMinBuckets : table->bucket_count >= kMaxBuckets) return;
     const uint32_t new_count = shrink ? table->bucket_count / 2 : table->bucket_count * 2;
     qelt_hashtable_entry* fresh = alloc_buckets(new_count);
     if (fresh == nullptr) return;
@@ -422,6 +423,8 @@ qelt_err qelt_variant_new_map(qelt_variant** map) noexcept {
 
 qelt_err qelt_variant_map_set(qelt_variant* map, qelt_variant* key, qelt_variant* value) noexcept {
     if (key == nullptr) return QELT_ERR_NULL_PTR;
+    // Compared before the map is checked, so a null map with a null value
+    // (a delete) gives CIRCULAR_REFERENCE, as callers have always seen.
     if (key == map || value == map) return QELT_ERR_CIRCULAR_REFERENCE;
     if (const qelt_err err = check_map(map)) return err;
     if (value == nullptr) {
@@ -459,6 +462,8 @@ qelt_err qelt_variant_map_haskey(qelt_variant* map, qelt_variant* key, uint8_t* 
 
 qelt_err qelt_variant_map_delete(qelt_variant* map, qelt_variant* key) noexcept {
     if (key == nullptr) return QELT_ERR_NULL_PTR;
+    // A null map gives CIRCULAR_REFERENCE, not NULL_PTR, as a delete through
+    // qelt_variant_map_set does: callers have always seen that code here.
     if (key == map || map == nullptr) return QELT_ERR_CIRCULAR_REFERENCE;
     if (const qelt_err err = check_map(map)) return err;
     if (qelt_hashtable* table = table_of(map)) qelt_hashtable_delete(table, key);
