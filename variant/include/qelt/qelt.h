@@ -169,6 +169,25 @@ qelt_err qelt_variant_from_address(uintptr_t address, qelt_variant** out) QELT_N
  * QELT_ERR_INVALID_TYPE otherwise) and writes *out only on success; a null out
  * or v gives QELT_ERR_NULL_PTR before the type is looked at. */
 
+/* The same twelve types as one list, for code that treats them all alike
+ * (the library, the tree reader and writer, the Python module): one row per
+ * type, X(name, C type, TYPE, member), for qelt_variant_new_<name> and
+ * qelt_variant_as_<name>, the type code QELT_VARIANT_TYPE_<TYPE> and the
+ * qelt_value member that holds the value. */
+#define QELT_SCALAR_TYPES(X)               \
+    X(bool, uint8_t, BOOL, u8)             \
+    X(float16, uint16_t, FLOAT16, u16)     \
+    X(float32, float, FLOAT32, f32)        \
+    X(float64, double, FLOAT64, f64)       \
+    X(int16, int16_t, INT16, i16)          \
+    X(int32, int32_t, INT32, i32)          \
+    X(int64, int64_t, INT64, i64)          \
+    X(int8, int8_t, INT8, i8)              \
+    X(uint16, uint16_t, UINT16, u16)       \
+    X(uint32, uint32_t, UINT32, u32)       \
+    X(uint64, uint64_t, UINT64, u64)       \
+    X(uint8, uint8_t, UINT8, u8)
+
 /* bool keeps its byte as given (2 stays 2); float16 holds a binary16 bit pattern. */
 qelt_err qelt_variant_new_bool(qelt_variant** out, uint8_t value) QELT_NOEXCEPT;
 qelt_err qelt_variant_as_bool(const qelt_variant* v, uint8_t* out) QELT_NOEXCEPT;
