@@ -33,8 +33,6 @@ struct Frame {
     bool value_pending;
 };
 
-qelt_err as_qelt(qel_err code) { return static_cast<qelt_err>(code); }
-
 // A map is written in the order of its buckets, not of its making, so its
 // keys and values lie all over memory. While one entry is written, the next
 // entry's payloads and the one after's records are fetched ahead.
@@ -270,10 +268,11 @@ qelt_err check_root(const qelt_variant* root) {
     return match ? QELT_SUCCESS : QELT_ERR_INVALID_TYPE;
 }
 
-}  // namespace
-
-extern "C" {
-
+// Writes one variant; a list or map is written with everything it holds.
+// The walk keeps its own stack, so the depth of a tree is bounded by memory,
+// not by the native stack. A container met again on its own path from the
+// root gives QELT_ERR_CIRCULAR_REFERENCE; the same container in two places
+// that do not nest is written twice.
 qelt_err qelt_write_variant(qel_writer* writer, qelt_variant* variant) noexcept {
     if (writer == nullptr || variant == nullptr) return QELT_ERR_NULL_PTR;
     try {
@@ -284,6 +283,10 @@ qelt_err qelt_write_variant(qel_writer* writer, qelt_variant* variant) noexcept 
         return QELT_ERR_OUT_OF_MEMORY;
     }
 }
+
+}  // namespace
+
+extern "C" {
 
 qelt_err qelt_write_to_buffer(qelt_variant* root, uint8_t** buffer, uint32_t* size) noexcept {
     if (buffer == nullptr || size == nullptr) return QELT_ERR_NULL_PTR;
