@@ -78,19 +78,11 @@ qelt_err write_string(qel_writer* w, const qelt_variant* v) {
 qelt_err write_value(qel_writer* w, const qelt_variant* v) {
     const qelt_value& x = v->value;
     switch (v->type) {
-        case QELT_VARIANT_TYPE_FLOAT64: return as_qelt(qel_writer_write_float64(w, x.f64));
-        case QELT_VARIANT_TYPE_FLOAT32: return as_qelt(qel_writer_write_float32(w, x.f32));
-        case QELT_VARIANT_TYPE_FLOAT16: return as_qelt(qel_writer_write_float16(w, x.u16));
+#define QELT_WRITE_SCALAR(name, ctype, TYPE, member) \
+    case QELT_VARIANT_TYPE_##TYPE: return as_qelt(qel_writer_write_##name(w, x.member));
+        QELT_SCALAR_TYPES(QELT_WRITE_SCALAR)
+#undef QELT_WRITE_SCALAR
         case QELT_VARIANT_TYPE_STRING: return write_string(w, v);
-        case QELT_VARIANT_TYPE_INT64: return as_qelt(qel_writer_write_int64(w, x.i64));
-        case QELT_VARIANT_TYPE_INT32: return as_qelt(qel_writer_write_int32(w, x.i32));
-        case QELT_VARIANT_TYPE_INT16: return as_qelt(qel_writer_write_int16(w, x.i16));
-        case QELT_VARIANT_TYPE_INT8: return as_qelt(qel_writer_write_int8(w, x.i8));
-        case QELT_VARIANT_TYPE_UINT64: return as_qelt(qel_writer_write_uint64(w, x.u64));
-        case QELT_VARIANT_TYPE_UINT32: return as_qelt(qel_writer_write_uint32(w, x.u32));
-        case QELT_VARIANT_TYPE_UINT16: return as_qelt(qel_writer_write_uint16(w, x.u16));
-        case QELT_VARIANT_TYPE_UINT8: return as_qelt(qel_writer_write_uint8(w, x.u8));
-        case QELT_VARIANT_TYPE_BOOL: return as_qelt(qel_writer_write_bool(w, x.u8));
         case QELT_VARIANT_TYPE_NONE: return as_qelt(qel_writer_write_none(w));
         case QELT_VARIANT_TYPE_BINARY:
             if (x.ptr == nullptr) return QELT_ERR_NULL_PTR;
@@ -206,7 +198,6 @@ public:
             qelt_variant* child = nullptr;
             bool is_key = false;
             bool have_child = false;
-            qelt_err err = QELT_SUCCESS;
             if (f.container->type == QELT_VARIANT_TYPE_LIST) {
                 // The items as they lie in the body: the tree does not change
                 // while it is written, and size was read when the list opened.
@@ -231,8 +222,8 @@ public:
                 have_child = e != nullptr;
                 f.value_pending = is_key = have_child;
             }
-            if (err) return err;
 
+            qelt_err err;
             if (!have_child) {
                 qelt_variant* done = f.container;
                 err = as_qelt(done->type == QELT_VARIANT_TYPE_LIST ? qel_writer_list_close(w_)
