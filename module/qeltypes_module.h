@@ -67,6 +67,10 @@ bool to_variants(const char* method, PyObject* handle, qelt_variant** out, More.
  * the base class) with the message "<method> failed (<code>)"; returns null. */
 PyObject* raise_error(const char* method, qelt_err code);
 
+/* Adds the thirteen exception classes to the module, making them on the
+ * first import. */
+bool add_exception_classes(PyObject* module);
+
 /* An int for a variant the script now owns; if the int cannot be made, the
  * variant's one reference is given back so that nothing leaks. */
 PyObject* owned_handle(qelt_variant* v);
