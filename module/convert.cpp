@@ -1,3 +1,6 @@
+// Conversions that every method shares: handles checked and made, tuples,
+// bytes, and texts made safe to hand to the libraries.
+
 #include "qeltypes_module.h"
 
 #include <cstdlib>

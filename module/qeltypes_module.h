@@ -321,7 +321,7 @@ private:
 
 QELTYPES_SCALARS(QELTYPES_DECLARE_SCALAR)
 
-/* frame.cpp */
+/* core.cpp */
 QELTYPES_DECLARE_METHOD(qelt_get_version)
 QELTYPES_DECLARE_METHOD(qelt_variant_get_type)
 QELTYPES_DECLARE_METHOD(qelt_variant_type_check)

@@ -1,4 +1,5 @@
-// Reference counting, type queries and the version.
+// The methods of the variant core, as variant/src/core.cpp holds them:
+// reference counting, type queries, the none variant and the version.
 
 #include "qeltypes_module.h"
 
