@@ -256,50 +256,52 @@ private:
 /* ------------------------------------------------------------------------ */
 /* The scalar families                                                        */
 /* ------------------------------------------------------------------------ */
-/* One row per scalar type: type name, C type of the library, parser format,
- * C type the parser fills, constructor summary, constructor Args line,
- * accessor summary, accessor Returns line. The method table interleaves the
- * families, so the list comes in three parts in table order. */
+/* What the module adds to each type of QELT_SCALAR_TYPES: type name, parser
+ * format, C type the parser fills, constructor summary, constructor Args
+ * line, accessor summary, accessor Returns line. The method table
+ * interleaves the families, so the list comes in three parts in table order;
+ * values.cpp checks that together they name each type of the library's list
+ * once. */
 
 #define QELTYPES_INTEGER_SCALARS(X)                                                          \
-    X(int64, int64_t, "L", long long, "Creates a variant with an int64 value",               \
+    X(int64, "L", long long, "Creates a variant with an int64 value",                        \
       "value (int): the value to assign to the new variant",                                 \
       "Read the value from an int64 variant", "(int): the value of the variant")             \
-    X(int32, int32_t, "i", int, "Creates a variant with an int32 value",                     \
+    X(int32, "i", int, "Creates a variant with an int32 value",                              \
       "value (int): the value to assign to the new variant",                                 \
       "Read the value from an int32 variant", "(int): the value of the variant")             \
-    X(int16, int16_t, "h", short, "Creates a variant with an int16 value",                   \
+    X(int16, "h", short, "Creates a variant with an int16 value",                            \
       "value (int): the value to assign to the new variant",                                 \
       "Read the value from an int16 variant", "(int): the value of the variant")             \
-    X(int8, int8_t, "h", short, "Creates a variant with an int8 value",                      \
+    X(int8, "h", short, "Creates a variant with an int8 value",                              \
       "value (int): the value to assign to the new variant",                                 \
       "Read the value from an int8 variant", "(int): the value of the variant")              \
-    X(uint64, uint64_t, "K", unsigned long long, "Creates a variant with an uint64 value",    \
+    X(uint64, "K", unsigned long long, "Creates a variant with an uint64 value",             \
       "value (int): the value to assign to the new variant",                                 \
       "Read the value from an uint64 variant", "(int): the value of the variant")            \
-    X(uint32, uint32_t, "I", unsigned int, "Creates a variant with an uint32 value",         \
+    X(uint32, "I", unsigned int, "Creates a variant with an uint32 value",                   \
       "value (int): the value to assign to the new variant",                                 \
       "Read the value from an uint32 variant", "(int): the value of the variant")            \
-    X(uint16, uint16_t, "H", unsigned short, "Creates a variant with an uint16 value",       \
+    X(uint16, "H", unsigned short, "Creates a variant with an uint16 value",                 \
       "value (int): the value to assign to the new variant",                                 \
       "Read the value from an uint16 variant", "(int): the value of the variant")            \
-    X(uint8, uint8_t, "H", unsigned short, "Creates a variant with an uint8 value",          \
+    X(uint8, "H", unsigned short, "Creates a variant with an uint8 value",                   \
       "value (int): the value to assign to the new variant",                                 \
       "Read the value from an uint8 variant", "(int): the value of the variant")
 
 #define QELTYPES_FLOAT_SCALARS(X)                                                            \
-    X(float64, double, "d", double, "Creates a variant with an float64 value",               \
+    X(float64, "d", double, "Creates a variant with an float64 value",                       \
       "value (float): the value to assign to the new variant",                               \
       "Read the value from an float64 variant", "(float): the value of the variant")         \
-    X(float32, float, "f", float, "Creates a variant with an float32 value",                 \
+    X(float32, "f", float, "Creates a variant with an float32 value",                        \
       "value (float): the value to assign to the new variant",                               \
       "Read the value from an float32 variant", "(float): the value of the variant")         \
-    X(float16, uint16_t, "H", unsigned short, "Creates a variant with an float16 value",     \
+    X(float16, "H", unsigned short, "Creates a variant with an float16 value",               \
       "value (int): binary float16 value representation",                                    \
       "Read the value from an float16 variant", "(int): binary float16 value representation")
 
 #define QELTYPES_BOOL_SCALAR(X)                                                              \
-    X(bool, uint8_t, "H", unsigned short, "Creates a variant with an boolean value",         \
+    X(bool, "H", unsigned short, "Creates a variant with an boolean value",                  \
       "value (int): the value to assign to the new variant",                                 \
       "Read the value from a bool variant", "(int): the value of the variant")
 

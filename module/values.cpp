@@ -2,15 +2,30 @@
 
 #include "qeltypes_module.h"
 
+#include <iterator>
+
 namespace qeltypes {
 
 namespace {
 
-/* The parser fills `Parsed`; the conversion to `Stored` keeps the low bits,
- * which is how values outside an 8-bit type's range wrap. */
-template <typename Parsed, typename Stored, qelt_err (*New)(qelt_variant**, Stored)>
+/* The C type of a scalar constructor's or accessor's value. */
+template <typename Function>
+struct ValueOf;
+template <typename T>
+struct ValueOf<qelt_err (*)(qelt_variant**, T) noexcept> {
+    using type = T;
+};
+template <typename T>
+struct ValueOf<qelt_err (*)(const qelt_variant*, T*) noexcept> {
+    using type = T;
+};
+
+/* The parser fills `Parsed`; the conversion to the library's type keeps the
+ * low bits, which is how values outside an 8-bit type's range wrap. */
+template <typename Parsed, auto New>
 PyObject* new_scalar(PyObject* args, const char* format, const char* method)
 {
+    using Stored = typename ValueOf<decltype(New)>::type;
     Parsed parsed{};
     if (!PyArg_ParseTuple(args, format, &parsed))
         return nullptr;
@@ -22,9 +37,10 @@ PyObject* new_scalar(PyObject* args, const char* format, const char* method)
     return owned_handle(v);
 }
 
-template <typename Stored, qelt_err (*As)(const qelt_variant*, Stored*)>
+template <auto As>
 PyObject* as_scalar(PyObject* args, const char* method)
 {
+    using Stored = typename ValueOf<decltype(As)>::type;
     PyObject* handle;
     if (!PyArg_ParseTuple(args, "O", &handle))
         return nullptr;
@@ -44,8 +60,7 @@ PyObject* as_scalar(PyObject* args, const char* method)
 /* Scalars                                                                    */
 /* ------------------------------------------------------------------------ */
 
-#define QELTYPES_DEFINE_SCALAR(T, stored, format, parsed, new_summary, new_arg, as_summary,    \
-                               as_returns)                                                    \
+#define QELTYPES_DEFINE_SCALAR(T, format, parsed, new_summary, new_arg, as_summary, as_returns) \
     extern const char doc_qelt_variant_new_##T[] = "qelt_variant_new_" #T "(value)\n"          \
                                                    new_summary "\n"                            \
                                                    "\n"                                        \
@@ -56,8 +71,7 @@ PyObject* as_scalar(PyObject* args, const char* method)
                                                    "    (int): variant handle";                \
     PyObject* meth_qelt_variant_new_##T(PyObject*, PyObject* args)                             \
     {                                                                                         \
-        return new_scalar<parsed, stored, qelt_variant_new_##T>(args, format,                  \
-                                                                "qelt_variant_new_" #T);      \
+        return new_scalar<parsed, qelt_variant_new_##T>(args, format, "qelt_variant_new_" #T);  \
     }                                                                                         \
     extern const char doc_qelt_variant_as_##T[] = "qelt_variant_as_" #T "(variant)\n"          \
                                                   as_summary "\n"                              \
@@ -69,12 +83,42 @@ PyObject* as_scalar(PyObject* args, const char* method)
                                                   "    " as_returns;                           \
     PyObject* meth_qelt_variant_as_##T(PyObject*, PyObject* args)                              \
     {                                                                                         \
-        return as_scalar<stored, qelt_variant_as_##T>(args, "qelt_variant_as_" #T);            \
+        return as_scalar<qelt_variant_as_##T>(args, "qelt_variant_as_" #T);                     \
     }
 
 QELTYPES_SCALARS(QELTYPES_DEFINE_SCALAR)
 
 #undef QELTYPES_DEFINE_SCALAR
+
+namespace {
+
+/* The module's rows name each scalar type of the library exactly once. */
+#define QELTYPES_NAME(T, ...) #T,
+constexpr const char* kLibraryScalars[] = {QELT_SCALAR_TYPES(QELTYPES_NAME)};
+constexpr const char* kModuleScalars[] = {QELTYPES_SCALARS(QELTYPES_NAME)};
+#undef QELTYPES_NAME
+
+constexpr bool same_text(const char* a, const char* b)
+{
+    while (*a != '\0' && *a == *b)
+        ++a, ++b;
+    return *a == *b;
+}
+
+constexpr bool each_library_scalar_once()
+{
+    for (const char* name : kLibraryScalars) {
+        int rows = 0;
+        for (const char* row : kModuleScalars)
+            rows += same_text(name, row) ? 1 : 0;
+        if (rows != 1)
+            return false;
+    }
+    return std::size(kModuleScalars) == std::size(kLibraryScalars);
+}
+static_assert(each_library_scalar_once(), "one module row per scalar type of QELT_SCALAR_TYPES");
+
+} // namespace
 
 /* ------------------------------------------------------------------------ */
 /* Strings                                                                    */
