@@ -30,6 +30,35 @@ const QelVariantCAPI& api()
     return *g.variants;
 }
 
+/* A scalar's value as the stream holds it: sizeof(T) bytes, little-endian. */
+template <typename T>
+T load_wire(const uint8_t* p)
+{
+    if constexpr (sizeof(T) == 1)
+        return std::bit_cast<T>(p[0]);
+    else if constexpr (sizeof(T) == 2)
+        return std::bit_cast<T>(qel_wire_load_u16(p));
+    else if constexpr (sizeof(T) == 4)
+        return std::bit_cast<T>(qel_wire_load_u32(p));
+    else
+        return std::bit_cast<T>(qel_wire_load_u64(p));
+}
+
+/* Stores a scalar as the stream holds it; returns its size. */
+template <typename T>
+size_t store_wire(uint8_t* p, T value)
+{
+    if constexpr (sizeof(T) == 1)
+        p[0] = std::bit_cast<uint8_t>(value);
+    else if constexpr (sizeof(T) == 2)
+        qel_wire_store_u16(p, std::bit_cast<uint16_t>(value));
+    else if constexpr (sizeof(T) == 4)
+        qel_wire_store_u32(p, std::bit_cast<uint32_t>(value));
+    else
+        qel_wire_store_u64(p, std::bit_cast<uint64_t>(value));
+    return sizeof(T);
+}
+
 /* ======================================================================== */
 /* Elements to variants                                                      */
 /* ======================================================================== */
@@ -68,42 +97,13 @@ public:
             case QEL_TYPE_MAP:
                 rc = api().new_map(&v);
                 break;
-            case QEL_TYPE_FLOAT64:
-                rc = api().new_float64(&v, std::bit_cast<double>(qel_wire_load_u64(p + 1)));
-                break;
-            case QEL_TYPE_FLOAT32:
-                rc = api().new_float32(&v, std::bit_cast<float>(qel_wire_load_u32(p + 1)));
-                break;
-            case QEL_TYPE_FLOAT16:
-                rc = api().new_float16(&v, qel_wire_load_u16(p + 1));
-                break;
-            case QEL_TYPE_INT8:
-                rc = api().new_int8(&v, static_cast<int8_t>(p[1]));
-                break;
-            case QEL_TYPE_INT16:
-                rc = api().new_int16(&v, static_cast<int16_t>(qel_wire_load_u16(p + 1)));
-                break;
-            case QEL_TYPE_INT32:
-                rc = api().new_int32(&v, static_cast<int32_t>(qel_wire_load_u32(p + 1)));
-                break;
-            case QEL_TYPE_INT64:
-                rc = api().new_int64(&v, static_cast<int64_t>(qel_wire_load_u64(p + 1)));
-                break;
-            case QEL_TYPE_UINT8:
-                rc = api().new_uint8(&v, p[1]);
-                break;
-            case QEL_TYPE_UINT16:
-                rc = api().new_uint16(&v, qel_wire_load_u16(p + 1));
-                break;
-            case QEL_TYPE_UINT32:
-                rc = api().new_uint32(&v, qel_wire_load_u32(p + 1));
-                break;
-            case QEL_TYPE_UINT64:
-                rc = api().new_uint64(&v, qel_wire_load_u64(p + 1));
-                break;
-            case QEL_TYPE_BOOL:
-                rc = api().new_bool(&v, p[1]);
-                break;
+#define QELTYPES_BUILD_SCALAR(name, ctype, TYPE, member)                                         \
+    case QEL_TYPE_##TYPE:                                                                        \
+        static_assert(int{QEL_TYPE_##TYPE} == int{QELT_VARIANT_TYPE_##TYPE});                    \
+        rc = api().new_##name(&v, load_wire<ctype>(p + 1));                                      \
+        break;
+            QELT_SCALAR_TYPES(QELTYPES_BUILD_SCALAR)
+#undef QELTYPES_BUILD_SCALAR
             case QEL_TYPE_NONE:
                 rc = api().new_none(&v);
                 break;
@@ -307,37 +307,15 @@ private:
         size_t size = 1;
         qelt_err rc = QELT_SUCCESS;
         switch (type) {
-        case QELT_VARIANT_TYPE_FLOAT64: {
-            double d = 0;
-            rc = api().as_float64(v, &d);
-            qel_wire_store_u64(bytes + 1, std::bit_cast<uint64_t>(d));
-            size = 9;
-            break;
-        }
-        case QELT_VARIANT_TYPE_FLOAT32: {
-            float f = 0;
-            rc = api().as_float32(v, &f);
-            qel_wire_store_u32(bytes + 1, std::bit_cast<uint32_t>(f));
-            size = 5;
-            break;
-        }
-        case QELT_VARIANT_TYPE_FLOAT16: {
-            uint16_t h = 0;
-            rc = api().as_float16(v, &h);
-            qel_wire_store_u16(bytes + 1, h);
-            size = 3;
-            break;
-        }
-        case QELT_VARIANT_TYPE_INT8: case QELT_VARIANT_TYPE_UINT8: case QELT_VARIANT_TYPE_BOOL:
-        case QELT_VARIANT_TYPE_INT16: case QELT_VARIANT_TYPE_UINT16:
-        case QELT_VARIANT_TYPE_INT32: case QELT_VARIANT_TYPE_UINT32:
-        case QELT_VARIANT_TYPE_INT64: case QELT_VARIANT_TYPE_UINT64: {
-            uint64_t bits = 0;
-            rc = integer_bits(v, type, &bits);
-            size = 1 + static_cast<size_t>(qel_wire_payload_size(type));
-            qel_wire_store_u64(bytes + 1, bits);
-            break;
-        }
+#define QELTYPES_SCALAR_BYTES(name, ctype, TYPE, member)                                         \
+    case QELT_VARIANT_TYPE_##TYPE: {                                                             \
+        ctype x{};                                                                               \
+        rc = api().as_##name(v, &x);                                                             \
+        size = 1 + store_wire(bytes + 1, x);                                                     \
+        break;                                                                                   \
+    }
+        QELT_SCALAR_TYPES(QELTYPES_SCALAR_BYTES)
+#undef QELTYPES_SCALAR_BYTES
         case QELT_VARIANT_TYPE_NONE:
             break;
         case QELT_VARIANT_TYPE_TIMESTAMP: {
@@ -377,21 +355,6 @@ private:
         if (rc != QELT_SUCCESS)
             return fail(rc);
         return append(bytes, size);
-    }
-
-    static qelt_err integer_bits(qelt_variant* v, uint8_t type, uint64_t* bits)
-    {
-        switch (type) {
-        case QELT_VARIANT_TYPE_INT8: { int8_t x = 0; qelt_err rc = api().as_int8(v, &x); *bits = static_cast<uint8_t>(x); return rc; }
-        case QELT_VARIANT_TYPE_UINT8: { uint8_t x = 0; qelt_err rc = api().as_uint8(v, &x); *bits = x; return rc; }
-        case QELT_VARIANT_TYPE_BOOL: { uint8_t x = 0; qelt_err rc = api().as_bool(v, &x); *bits = x; return rc; }
-        case QELT_VARIANT_TYPE_INT16: { int16_t x = 0; qelt_err rc = api().as_int16(v, &x); *bits = static_cast<uint16_t>(x); return rc; }
-        case QELT_VARIANT_TYPE_UINT16: { uint16_t x = 0; qelt_err rc = api().as_uint16(v, &x); *bits = x; return rc; }
-        case QELT_VARIANT_TYPE_INT32: { int32_t x = 0; qelt_err rc = api().as_int32(v, &x); *bits = static_cast<uint32_t>(x); return rc; }
-        case QELT_VARIANT_TYPE_UINT32: { uint32_t x = 0; qelt_err rc = api().as_uint32(v, &x); *bits = x; return rc; }
-        case QELT_VARIANT_TYPE_INT64: { int64_t x = 0; qelt_err rc = api().as_int64(v, &x); *bits = static_cast<uint64_t>(x); return rc; }
-        default: { uint64_t x = 0; qelt_err rc = api().as_uint64(v, &x); *bits = x; return rc; }
-        }
     }
 
     bool head(uint8_t type, uint8_t subtype, uint32_t length)
