@@ -1,3 +1,5 @@
+// The decoder: QEL bytes to Python objects, one element at a time.
+
 #include "decoder.h"
 
 #include <bit>

@@ -1,3 +1,5 @@
+// The encoder: Python objects to QEL bytes in one pass with an explicit stack.
+
 #include "encoder.h"
 
 #include <bit>

@@ -1,3 +1,6 @@
+// The encoder's output: a growing buffer and the large payloads it refers to,
+// taken at the end as one bytes object.
+
 #include "output.h"
 
 #include <cstdlib>

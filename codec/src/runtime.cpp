@@ -1,3 +1,6 @@
+// What the codec takes once at import: the package's classes, the datetime C
+// API and the variant C API of _qeltypes.
+
 #include "runtime.h"
 
 #include <cstdarg>
