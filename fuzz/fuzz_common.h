@@ -33,10 +33,6 @@ inline void silence_stdout() {
     if (std::getenv("QEL_FUZZ_VERBOSE") == nullptr) (void)std::freopen("/dev/null", "w", stdout);
 }
 
-inline bool is_container(const qelt_variant* v) {
-    return v->type == QELT_VARIANT_TYPE_LIST || v->type == QELT_VARIANT_TYPE_MAP;
-}
-
 // 0 for a map that has held nothing since it was made or cleared (no table).
 inline uint32_t buckets_of(qelt_variant* map) {
     const auto* body = static_cast<qelt_map*>(map->value.ptr);
@@ -96,7 +92,7 @@ inline bool same_tree(qelt_variant* a, qelt_variant* b, bool* same_tables) {
         auto [x, y] = todo.back();
         todo.pop_back();
         if (x == nullptr || y == nullptr || x->type != y->type) return false;
-        if (!is_container(x)) {
+        if (!qelt_is_container(x)) {
             if (!qelt_variant_equal(x, y)) return false;
         } else if (x->type == QELT_VARIANT_TYPE_LIST) {
             int32_t nx = 0, ny = 0;

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(root == nullptr);
         return 0;
     }
-    FUZZ_CHECK(root != nullptr && fuzz::is_container(root));
+    FUZZ_CHECK(root != nullptr && qelt_is_container(root));
     fuzz::walk(root, [](qelt_variant* v) { FUZZ_CHECK(v->refcount == 1); });
 
     // A float16 NaN or infinity reads like any pattern but cannot be written;
