@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: the C++ suites
-# under CTest; then, on CPython 3.7 and on the newest CPython that pyenv has,
-# `pip install .` into a fresh venv, the main job and the Python suite; then
-# one abi3 wheel built by the newest interpreter, checked by auditwheel and
-# tested on 3.7; then the short reliability harness.
+# under CTest and the linkage check; then, on CPython 3.7 and on the newest
+# CPython that pyenv has, `pip install .` into a fresh venv, the main job and
+# the Python suite; then one abi3 wheel built by the newest interpreter,
+# checked by auditwheel and tested on 3.7; then the short reliability harness.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -48,11 +48,14 @@ newest_venv=$(venv_for "$newest_python")
 export PATH=$newest_venv/bin:$PATH
 
 # --- C++ libraries and their tests ------------------------------------------
+# The modules are built here too, so that the linkage check sees every file.
 log "C++ build and CTest"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_TESTS=ON \
-  -DQEL_BUILD_MODULE=OFF >/dev/null
+  -DQEL_BUILD_MODULE=ON -DPython_EXECUTABLE="$newest_venv/bin/python" >/dev/null
 cmake --build "$build"
 ctest --test-dir "$build" --output-on-failure -j2
+log "linkage: nothing external that one file uses, no cycle between files"
+"$newest_venv/bin/python" scripts/check-linkage.py "$build"
 
 # --- the package: built from source by each interpreter ----------------------
 # Every interpreter gets a fresh venv and `pip install .` (with build isolation,
