@@ -40,23 +40,6 @@ typedef struct qel_state_stack {
 /* What qel_state_next is told about the element just completed. */
 enum { QEL_STEP_ATOMIC = 0, QEL_STEP_CONTAINER = 1, QEL_STEP_STRING = 2 };
 
-/* What the writer may emit where the stream stands (the reader follows
- * whatever the stream holds and asks none of them). */
-inline bool qel_state_allow_atomic(uint32_t state) noexcept {
-    return state == STATE_LIST || state == STATE_DICT_KEY || state == STATE_DICT_VALUE ||
-           state == STATE_TABLE_ROWS;
-}
-
-inline bool qel_state_allow_container(uint32_t state) noexcept {
-    return state == STATE_START || state == STATE_LIST || state == STATE_DICT_VALUE ||
-           state == STATE_TABLE_ROWS;
-}
-
-inline bool qel_state_allow_string(uint32_t state) noexcept {
-    return state == STATE_LIST || state == STATE_DICT_KEY || state == STATE_DICT_VALUE ||
-           state == STATE_TABLE_KEYS || state == STATE_TABLE_ROWS;
-}
-
 /* A stack at the document level (STATE_START); false when its first records
  * cannot be allocated. */
 bool qel_state_stack_init(qel_state_stack* stack) noexcept;

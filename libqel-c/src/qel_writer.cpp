@@ -191,6 +191,23 @@ extern "C" qel_err qel_writer_commit(qel_writer* w) noexcept {
 
 namespace {
 
+// What may be emitted where the stream stands: the writer's rules, which
+// the reader, following whatever the stream holds, never asks.
+bool qel_state_allow_atomic(uint32_t state) noexcept {
+    return state == STATE_LIST || state == STATE_DICT_KEY || state == STATE_DICT_VALUE ||
+           state == STATE_TABLE_ROWS;
+}
+
+bool qel_state_allow_container(uint32_t state) noexcept {
+    return state == STATE_START || state == STATE_LIST || state == STATE_DICT_VALUE ||
+           state == STATE_TABLE_ROWS;
+}
+
+bool qel_state_allow_string(uint32_t state) noexcept {
+    return state == STATE_LIST || state == STATE_DICT_KEY || state == STATE_DICT_VALUE ||
+           state == STATE_TABLE_KEYS || state == STATE_TABLE_ROWS;
+}
+
 bool qel_half_is_nan(uint16_t pattern) noexcept { return (pattern & 0x7C00u) == 0x7C00u && (pattern & 0x03FFu) != 0; }
 
 // True for NaN and both infinities; asked after qel_half_is_nan.
