@@ -536,28 +536,14 @@ qel_err get_string(const qel_element* e, const char** str, uint32_t* units, uint
 
 // Accessors that demand the whole type byte, so a null-flagged element of
 // the right code is a mismatch too.
-#define QEL_EXACT_TYPE_GETTERS(X)                      \
-    X(int8, int8_t, INT8, u8)                          \
-    X(int16, int16_t, INT16, u16)                      \
-    X(int32, int32_t, INT32, u32)                      \
-    X(int64, int64_t, INT64, u64)                      \
-    X(uint8, uint8_t, UINT8, u8)                       \
-    X(uint16, uint16_t, UINT16, u16)                   \
-    X(uint32, uint32_t, UINT32, u32)                   \
-    X(uint64, uint64_t, UINT64, u64)                   \
-    X(float16, uint16_t, FLOAT16, u16)                 \
-    X(float32, float, FLOAT32, u32)                    \
-    X(float64, double, FLOAT64, u64)                   \
-    X(bool, uint8_t, BOOL, u8)                         \
-    X(timestamp, qel_timestamp, TIMESTAMP, timestamp)  \
-    X(string_type, uint8_t, STRING, string.type)
-
 #define QEL_DEFINE_GET(name, ctype, type, member)                                            \
     extern "C" qel_err qel_element_get_##name(const qel_element* e, ctype* value) noexcept {  \
         return get_value(e, value, QEL_TYPE_##type, "QEL_TYPE_" #type " == e->type_with_null_flag", \
                          [](const qel_element& x) { return x.member; });                    \
     }
-QEL_EXACT_TYPE_GETTERS(QEL_DEFINE_GET)
+QEL_SCALAR_TYPES(QEL_DEFINE_GET)
+QEL_DEFINE_GET(timestamp, qel_timestamp, TIMESTAMP, timestamp)
+QEL_DEFINE_GET(string_type, uint8_t, STRING, string.type)
 #undef QEL_DEFINE_GET
 
 extern "C" qel_err qel_element_get_string_c(const qel_element* e, const char** str, uint32_t* units) noexcept {

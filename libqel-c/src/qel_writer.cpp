@@ -281,11 +281,15 @@ qel_err emit(qel_writer* w, uint8_t type, uint32_t kind, Fields... fields) noexc
     return qel_state_advance(kind, &w->state, &w->states);
 }
 
-template <typename T>
-qel_err write_scalar(qel_writer* w, uint8_t type, T value) noexcept {
+template <uint8_t Type, typename T>
+qel_err write_scalar(qel_writer* w, T value) noexcept {
     QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
     QEL_CHECK(qel_state_allow_atomic(w->state->state), "value not allowed", QEL_ERR_NOT_ALLOWED);
-    return emit(w, type, QEL_STEP_ATOMIC, value);
+    if constexpr (Type == QEL_TYPE_FLOAT16) {
+        QEL_CHECK(!qel_half_is_nan(value), "value is NaN", QEL_ERR_INVALID, "0");
+        QEL_CHECK(!qel_half_is_nonfinite(value), "value is out of range", QEL_ERR_INVALID, "0");
+    }
+    return emit(w, Type, QEL_STEP_ATOMIC, value);
 }
 
 qel_err write_string(qel_writer* w, uint8_t subtype, const char* string_buffer, uint32_t units_in) noexcept {
@@ -309,33 +313,12 @@ qel_err close_container(qel_writer* w) noexcept {
 
 }  // namespace
 
-#define QEL_WRITER_SCALARS(X)                 \
-    X(float64, double, QEL_TYPE_FLOAT64)      \
-    X(float32, float, QEL_TYPE_FLOAT32)       \
-    X(int64, int64_t, QEL_TYPE_INT64)         \
-    X(int32, int32_t, QEL_TYPE_INT32)         \
-    X(int16, int16_t, QEL_TYPE_INT16)         \
-    X(int8, int8_t, QEL_TYPE_INT8)            \
-    X(uint64, uint64_t, QEL_TYPE_UINT64)      \
-    X(uint32, uint32_t, QEL_TYPE_UINT32)      \
-    X(uint16, uint16_t, QEL_TYPE_UINT16)      \
-    X(uint8, uint8_t, QEL_TYPE_UINT8)         \
-    X(bool, uint8_t, QEL_TYPE_BOOL)
-
-#define QEL_DEFINE_WRITE(name, ctype, type)                                      \
+#define QEL_DEFINE_WRITE(name, ctype, TYPE, member)                                      \
     extern "C" qel_err qel_writer_write_##name(qel_writer* w, ctype value) noexcept { \
-        return write_scalar(w, type, value);                                     \
+        return write_scalar<QEL_TYPE_##TYPE>(w, value);                             \
     }
-QEL_WRITER_SCALARS(QEL_DEFINE_WRITE)
+QEL_SCALAR_TYPES(QEL_DEFINE_WRITE)
 #undef QEL_DEFINE_WRITE
-
-extern "C" qel_err qel_writer_write_float16(qel_writer* w, uint16_t value) noexcept {
-    QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
-    QEL_CHECK(qel_state_allow_atomic(w->state->state), "value not allowed", QEL_ERR_NOT_ALLOWED);
-    QEL_CHECK(!qel_half_is_nan(value), "value is NaN", QEL_ERR_INVALID, "0");
-    QEL_CHECK(!qel_half_is_nonfinite(value), "value is out of range", QEL_ERR_INVALID, "0");
-    return emit(w, QEL_TYPE_FLOAT16, QEL_STEP_ATOMIC, value);
-}
 
 extern "C" qel_err qel_writer_write_none(qel_writer* w) noexcept {
     QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
