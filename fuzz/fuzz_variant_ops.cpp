@@ -57,25 +57,14 @@ std::string timestamp_bytes(const qelt_timestamp& t) {
 
 // What the accessors give back, in the model's form.
 std::string value_of(const qelt_variant* v) {
-#define QEL_FUZZ_SCALAR(T, ctype, TYPE)                                      \
+#define QEL_FUZZ_SCALAR(T, ctype, TYPE, member)                              \
     case QELT_VARIANT_TYPE_##TYPE: {                                         \
         ctype x{};                                                           \
         FUZZ_CHECK(qelt_variant_as_##T(v, &x) == QELT_SUCCESS);              \
         return bytes_of(0, x);                                               \
     }
     switch (v->type) {
-        QEL_FUZZ_SCALAR(int8, int8_t, INT8)
-        QEL_FUZZ_SCALAR(int16, int16_t, INT16)
-        QEL_FUZZ_SCALAR(int32, int32_t, INT32)
-        QEL_FUZZ_SCALAR(int64, int64_t, INT64)
-        QEL_FUZZ_SCALAR(uint8, uint8_t, UINT8)
-        QEL_FUZZ_SCALAR(uint16, uint16_t, UINT16)
-        QEL_FUZZ_SCALAR(uint32, uint32_t, UINT32)
-        QEL_FUZZ_SCALAR(uint64, uint64_t, UINT64)
-        QEL_FUZZ_SCALAR(float16, uint16_t, FLOAT16)
-        QEL_FUZZ_SCALAR(float32, float, FLOAT32)
-        QEL_FUZZ_SCALAR(float64, double, FLOAT64)
-        QEL_FUZZ_SCALAR(bool, uint8_t, BOOL)
+        QELT_SCALAR_TYPES(QEL_FUZZ_SCALAR)
 #undef QEL_FUZZ_SCALAR
         case QELT_VARIANT_TYPE_STRING: {
             const char* text = nullptr;
