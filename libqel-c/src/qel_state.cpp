@@ -9,6 +9,7 @@
 
 namespace {
 
+// Levels before the array first grows: as deep as most documents nest.
 constexpr uint32_t kFirstStateRecords = 16;
 
 // A null record means the heap refused to grow the array; the handle keeps

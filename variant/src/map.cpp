@@ -20,6 +20,8 @@ using qelt_chain::IndexRef;
 
 constexpr uint32_t kMinBuckets = 4;
 constexpr uint32_t kMaxBuckets = uint32_t{1} << 31;
+// A map's first table: its size decides where each key falls, and so the
+// order in which every map is written; it never changes.
 constexpr uint32_t kMapHint = 8;
 // A chain this long gets an index. With the load at most three quarters a
 // chain of 8 is rare enough that ordinary maps never pay for one.
