@@ -1,3 +1,6 @@
+// The streaming readers and writer: a QEL stream of any size, a chunk of a
+// file object at a time.
+
 #include "streams.h"
 
 #include <cstdlib>
