@@ -146,10 +146,13 @@ bool sequence_layout_agrees()
 
 bool ascii_layout_agrees()
 {
-    // Where the text starts: after a header with or without the wide-char
-    // pointer that CPython dropped in 3.12.
+    // Where the text starts: after a header with the wide-char pointer up to
+    // 3.11, without it from 3.12 on. Only the running version's offset is
+    // probed: a probe at the other would read past the end of short strings.
     constexpr size_t head = offsetof(StrLayout, state) + 8;
-    for (size_t offset : {head + sizeof(void*), head}) {
+    const char* version = Py_GetVersion();
+    const bool wide_pointer = version[0] == '3' && version[1] == '.' && std::atoi(version + 2) < 12;
+    for (size_t offset : {wide_pointer ? head + sizeof(void*) : head}) {
         g.ascii_data = offset;
         g.ascii_layout = true;
         bool agrees = true;
