@@ -23,8 +23,8 @@ function(qel_add_python_module name)
   # parts of it nothing calls (std::random_device would otherwise bring in a
   # glibc 2.36 symbol); libgcc_s stays shared, as the tags allow, since its
   # static unwinder wants a glibc 2.35 symbol. The sanitizer runtimes expect
-  # the shared C++ runtime beside them.
-  if(NOT QEL_SANITIZE)
+  # the shared C++ runtime beside them, as does a fuzz build's driver.
+  if(NOT QEL_SANITIZE AND NOT QEL_BUILD_FUZZERS)
     target_link_options(${name} PRIVATE -static-libstdc++ -Wl,--gc-sections)
   endif()
 endfunction()
