@@ -3,6 +3,7 @@
 #include "decoder.h"
 
 #include <bit>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -257,6 +258,7 @@ Decoder::~Decoder()
     }
     Py_XDECREF(root_);
     Py_XDECREF(item_);
+    Py_XDECREF(nan_keys_);
 }
 
 PyObject* Decoder::value(const uint8_t* element, size_t size, bool key)
@@ -697,6 +699,28 @@ PyObject* Decoder::typed_value(int typed, PyObject* plain)
     return PyObject_CallFunctionObjArgs(make, cls, plain, nullptr);
 }
 
+/* A float NaN equals no other float, not even one of the same bits, so two
+ * NaN keys of the same bytes would both stay in a dict, where every other
+ * repeated key leaves one entry. As a key, a NaN is therefore one object per
+ * bit pattern: the dict then sees a repeated key, and check_key tells a
+ * repeat of the same bytes from two elements that widen to the same bits. */
+PyObject* Decoder::plain_float(double d, bool key)
+{
+    if (!key || !std::isnan(d))
+        return PyFloat_FromDouble(d);
+    if (nan_keys_ == nullptr && (nan_keys_ = PyDict_New()) == nullptr)
+        return nullptr;
+    Ref bits(PyLong_FromUnsignedLongLong(std::bit_cast<uint64_t>(d)));
+    if (!bits)
+        return nullptr;
+    if (PyObject* known = PyDict_GetItem(nan_keys_, bits.get()))
+        return new_ref(known);
+    Ref v(PyFloat_FromDouble(d));
+    if (!v || PyDict_SetItem(nan_keys_, bits.get(), v.get()) < 0)
+        return nullptr;
+    return v.release();
+}
+
 inline PyObject* Decoder::plain_or_typed_int(uint8_t type, uint64_t bits)
 {
     PyObject* v;
@@ -772,7 +796,7 @@ inline PyObject* Decoder::scalar(const uint8_t* p, size_t avail, uint64_t at, bo
         *used = 9;
         const double d = std::bit_cast<double>(qel_wire_load_u64(p + 1));
         return options_.typed ? typed_value(static_cast<int>(Typed::Float64), PyFloat_FromDouble(d))
-                              : PyFloat_FromDouble(d);
+                              : plain_float(d, key);
     }
     case QEL_TYPE_NONE:
         *used = 1;
@@ -786,15 +810,17 @@ inline PyObject* Decoder::scalar(const uint8_t* p, size_t avail, uint64_t at, bo
         if (avail < 5)
             return need(at, 5, "float32");
         *used = 5;
-        PyObject* v = PyFloat_FromDouble(f32_bits_to_double(qel_wire_load_u32(p + 1)));
-        return options_.typed ? typed_value(static_cast<int>(Typed::Float32), v) : v;
+        const double d = f32_bits_to_double(qel_wire_load_u32(p + 1));
+        return options_.typed ? typed_value(static_cast<int>(Typed::Float32), PyFloat_FromDouble(d))
+                              : plain_float(d, key);
     }
     case QEL_TYPE_FLOAT16: {
         if (avail < 3)
             return need(at, 3, "float16");
         *used = 3;
-        PyObject* v = PyFloat_FromDouble(half_bits_to_double(qel_wire_load_u16(p + 1)));
-        return options_.typed ? typed_value(static_cast<int>(Typed::Float16), v) : v;
+        const double d = half_bits_to_double(qel_wire_load_u16(p + 1));
+        return options_.typed ? typed_value(static_cast<int>(Typed::Float16), PyFloat_FromDouble(d))
+                              : plain_float(d, key);
     }
     case QEL_TYPE_BIN:
         return binary(p, avail, at, used);

@@ -143,11 +143,13 @@ private:
     void fail_end_before_root(uint64_t at);
     void fail_end_after_key(uint64_t at, uint64_t key_at);
     PyObject* typed_value(int typed, PyObject* plain);
+    PyObject* plain_float(double d, bool key);
     PyObject* plain_or_typed_int(uint8_t type, uint64_t bits);
 
     DecodeOptions options_;
     std::vector<Frame> stack_;
     PyObject* root_ = nullptr;
+    PyObject* nan_keys_ = nullptr; /* plain mode: {bits: the NaN key of those bits} */
     bool header_done_ = false;
     uint64_t elements_ = 0;
 
