@@ -710,7 +710,17 @@ bool Encoder::put_datetime(PyObject* o, bool key)
                     "a timezone-aware datetime would lose its offset: pass utc=True to store it converted to UTC");
     ++epoch_; // tzinfo methods are Python code
     Ref in_utc(PyObject_CallMethodObjArgs(o, g.str_astimezone, g.utc, nullptr));
-    return in_utc && datetime_fields(in_utc.get(), &f) && put_timestamp(f);
+    if (!in_utc) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError))
+            return false;
+        PyErr_Clear();
+        return fail(ErrorKind::Overflow, key, "a datetime whose UTC time is outside the years 1 to 9999 cannot be written");
+    }
+    // In UTC it may be the very timestamp of a naive key of the same map,
+    // which Python keeps apart from it.
+    if (key)
+        stack_.back().check_keys = true;
+    return datetime_fields(in_utc.get(), &f) && put_timestamp(f);
 }
 
 /* ------------------------------------------------------------------------ */

@@ -166,6 +166,25 @@ def test_aware_datetimes_need_utc():
     assert q.loads(q.dumps([aware], utc=True)) == [datetime.datetime(2020, 1, 1, 10)]
 
 
+def test_aware_key_in_utc_beside_the_same_naive_key_is_refused():
+    # Python keeps the two keys apart; written, they would be one timestamp
+    # and loads would keep one entry.
+    naive = datetime.datetime(2020, 1, 1, 10)
+    aware = datetime.datetime(2020, 1, 1, 12, tzinfo=datetime.timezone(datetime.timedelta(hours=2)))
+    with pytest.raises(q.EncodeValueError, match="same QEL value") as caught:
+        q.dumps({"m": {naive: 1, aware: 2}}, utc=True)
+    assert caught.value.path == 'root["m"]'
+
+
+def test_aware_datetime_beyond_the_years_in_utc_is_an_overflow():
+    early = datetime.datetime(1, 1, 1, tzinfo=datetime.timezone(datetime.timedelta(hours=1)))
+    late = datetime.datetime(9999, 12, 31, 23, tzinfo=datetime.timezone(datetime.timedelta(hours=-2)))
+    for obj, path in (([1, early], "root[1]"), ({late: 1}, "root")):
+        with pytest.raises(q.EncodeOverflowError, match="outside the years") as caught:
+            q.dumps(obj, utc=True)
+        assert caught.value.path == path
+
+
 # --- refusals ----------------------------------------------------------------------
 
 class Weird:
@@ -242,6 +261,18 @@ def test_typed_mode_keeps_apart_keys_that_plain_mode_refuses():
         q.loads(stream("31" + utf8("a") + nested + "0805" + "0801" + "04000200000061000802" + "00"))
     # A key repeated byte for byte is no conflict: the later value stands.
     assert q.loads(stream("31" + "0805" + "0801" + "0805" + "0802" + "00")) == {5: 2}
+
+
+def test_plain_mode_nan_keys_of_the_same_bytes_are_one_key():
+    nan = "01" + struct.pack("<d", float("nan")).hex()
+    half_nan = "03007e"  # widens to the same bits as nan
+    # The later value stands, as for any repeated key; typed mode agrees.
+    for typed in (False, True):
+        back = q.loads(stream("31" + nan + "0801" + "0805" + "0802" + nan + "0803" + "00"), typed=typed)
+        assert [int(v) for v in back.values()] == [3, 2]
+    with pytest.raises(q.DecodeError, match="typed=True"):
+        q.loads(stream("31" + nan + "0801" + half_nan + "0802" + "00"))
+    assert len(q.loads(stream("31" + nan + "0801" + half_nan + "0802" + "00"), typed=True)) == 2
 
 
 def test_what_datetime_cannot_hold_loads_as_timestamp():
