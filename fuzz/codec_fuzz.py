@@ -20,6 +20,7 @@ stands at the first key's place; byte 6 of the header is written as 0.
 Bytes after the root are dropped when allow_trailing lets them through.
 """
 import datetime
+import math
 import os
 import struct
 import sys
@@ -111,7 +112,7 @@ def to_plain(tree):
 
     def key_of(v):
         k = scalar(v)
-        if type(k) is float and k != k:
+        if type(k) is float and math.isnan(k):
             k = nan_keys.setdefault(float_bits(k), k)
         return k
 
@@ -263,7 +264,9 @@ def loads_target(data):
     again = qeltypes.loads(written, typed=True)
     check(same(typed, again), "typed tree changed on its way through dumps")
     check(qeltypes.dumps(again) == written, "dumps is not a fixed point")
-    canonical = data[6] == 0 and not odd_bool and end == len(data) and tree_elements(typed) == elements
+    # Repeated keys drop the earlier values, and what they held.
+    dropped = tree_elements(typed) != elements
+    canonical = data[6] == 0 and not odd_bool and end == len(data) and not dropped
     if canonical:
         check(written == data, "a stream in the written form came back different")
     else:
@@ -276,7 +279,8 @@ def loads_target(data):
         check(same(plain, expected_plain), "plain tree differs from the typed one but for the types")
     else:
         check_decode_error(plain, len(data))
-        check(expected_plain is None, "plain mode refused a stream whose keys stay apart:", plain)
+        # A value dropped for a repeated key may hold the keys plain mode refuses.
+        check(expected_plain is None or dropped, "plain mode refused a stream whose keys stay apart:", plain)
 
     # The limits hold exactly at what the stream needs.
     needs = (depth, elements, longest)
@@ -388,7 +392,7 @@ def twin(key):
                 return cls(key)
     if type(key) is float:
         # A NaN as another object of the same bits.
-        return struct.unpack("<d", float_bits(key))[0] if key != key else Float64(key)
+        return struct.unpack("<d", float_bits(key))[0] if math.isnan(key) else Float64(key)
     if type(key) is bytes:
         return Blob(key)
     if type(key) is str:
@@ -612,7 +616,7 @@ def typed_class(o):
 def narrow_bits(x, fmt, nan_shift, quiet):
     bits = struct.unpack("<Q", float_bits(x))[0]
     width = struct.calcsize(fmt) * 8
-    if x != x:
+    if math.isnan(x):  # typed floats compare by bits: a NaN equals itself
         payload = (bits & ((1 << 52) - 1)) >> nan_shift
         exponent = ((1 << (width - 1)) - 1) ^ ((1 << (52 - nan_shift)) - 1)
         return (bits >> 63) << (width - 1) | exponent | (payload or quiet)
@@ -797,7 +801,7 @@ class Reference:
                 return self.scalar(UInt64(v), key)
             raise Refusal(EncodeOverflowError)
         if isinstance(o, float):
-            return self.scalar(Float64(float(o)) if o == o else float.__new__(Float64, float(o)), key)
+            return self.scalar(float.__new__(Float64, float(o)), key)
         if isinstance(o, str):
             try:
                 text = str.encode(o, "utf-8")
