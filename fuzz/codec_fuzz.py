@@ -503,7 +503,11 @@ class Gen:
             # Payloads large enough to be referred to instead of copied.
             n = (1 << 16) + self.byte()
             b = self.byte()
-            return (bytes([b]) * n, chr(b % 128 or 1) * n, Blob(bytes(n), b), CString("c" * n))[b % 4]
+            if b % 4 == 0:
+                return bytes([b]) * n
+            if b % 4 == 1:
+                return chr(b % 128 or 1) * n
+            return Blob(bytes(n), b) if b % 4 == 2 else CString("c" * n)
         if kind == 36:
             return Custom(self.value(depth + 1), bool(self.byte() & 1))
         if kind == 37:
@@ -521,7 +525,7 @@ class Gen:
         if kind == 2:
             return self.num("<b")
         if kind == 3:
-            return (self.num("<h"), self.num("<i"), self.num("<q"), self.num("<Q"))[self.byte() % 4]
+            return self.num(("<h", "<i", "<q", "<Q")[self.byte() % 4])
         if kind == 4:
             # Just past the ranges, either side.
             b = self.byte()
@@ -562,9 +566,12 @@ class Gen:
         if kind == 16:
             return Timestamp(self.num("<h"), *self.take(5), self.num("<I"))
         if kind == 17:
-            return (MyInt(self.num("<q")), MyFloat(self.num("<d")), MyStr(self.text()))[self.byte() % 3]
+            which = self.byte() % 3
+            return MyInt(self.num("<q")) if which == 0 else MyFloat(self.num("<d")) if which == 1 else MyStr(self.text())
         if kind == 18:
-            return (MyInt16(self.num("<h")), MyFloat32(Float32(SPECIAL_FLOATS[self.byte() % 6])))[self.byte() % 2]
+            if self.byte() & 1:
+                return MyFloat32(Float32(SPECIAL_FLOATS[self.byte() % 6]))
+            return MyInt16(self.num("<h"))
         if kind == 19:
             # An int the size of the edges, or a float equal to an int key.
             b = self.byte()
@@ -581,8 +588,8 @@ class Gen:
         flags = self.byte()
         tz = None
         if aware:
-            tz = (UTC, NoOffset(), datetime.timezone(datetime.timedelta(minutes=self.num("<h") % 2879 - 1439)))[
-                flags % 3]
+            tz = UTC if flags % 3 == 0 else NoOffset() if flags % 3 == 1 else datetime.timezone(
+                datetime.timedelta(minutes=self.num("<h") % 2879 - 1439))
         cls = MyDateTime if flags & 4 else datetime.datetime
         return cls(year, month, day, hour, minute, second, micro, tzinfo=tz, fold=(flags >> 3) & 1)
 
