@@ -6,14 +6,18 @@
 #   scripts/reliability.sh [short|long|fuzz-long]
 #
 # short (default): replays fuzz/regressions, fuzzes each target for
-#   QEL_FUZZ_SECONDS (45) seconds, then the sanitizer and valgrind runs.
-# long: the same, but each target runs to QEL_FUZZ_RUNS (10 million)
-#   executions; fuzz-long runs only the fuzzers that way.
+#   QEL_FUZZ_SECONDS (30) seconds, then the sanitizer and valgrind runs.
+# long: the same, but each target runs until the executions recorded for it
+#   add up to QEL_FUZZ_RUNS (10 million); fuzz-long runs only the fuzzers
+#   that way. Stopped (Ctrl-C, kill) and started again, they continue from
+#   the corpora and the recorded executions.
 #
 # Environment: QEL_FUZZ_TARGETS limits and orders the fuzz targets (default:
-# all three); QEL_PLAIN_BUILD names an existing gcc build with the test
+# all five); QEL_PLAIN_BUILD names an existing gcc build with the test
 # executables to use for valgrind (scripts/run-tests.sh passes its own);
-# QEL_PYTHON the interpreter for the sanitizer run (default: python3).
+# QEL_PYTHON the interpreter for the sanitizer run (default: python3);
+# QEL_FUZZ_PYTHON the interpreter the codec targets embed (default:
+# QEL_PYTHON).
 # Everything is built under build/reliability/. Exits non-zero when any
 # stage fails; every stage runs regardless, and a summary ends the output.
 set -uo pipefail
@@ -27,8 +31,9 @@ mkdir -p "$out"
 log() { printf '\n=== %s\n' "$*"; }
 results=()
 failed=0
-record() {  # stage name, exit status
-  if [[ $2 -eq 0 ]]; then results+=("PASS  $1"); else results+=("FAIL  $1"); failed=1; fi
+record() {  # stage name, exit status (130: stopped by a signal)
+  if [[ $2 -eq 0 ]]; then results+=("PASS  $1"); elif [[ $2 -eq 130 ]]; then results+=("STOP  $1"); failed=1
+  else results+=("FAIL  $1"); failed=1; fi
 }
 
 # --- tools -------------------------------------------------------------------
@@ -43,21 +48,41 @@ fi
 jobs=-j2
 
 # --- fuzzing -----------------------------------------------------------------
-read -r -a targets <<<"${QEL_FUZZ_TARGETS:-fuzz_read_tree fuzz_qel_reader fuzz_variant_ops}"
+read -r -a targets <<<"${QEL_FUZZ_TARGETS:-fuzz_read_tree fuzz_qel_reader fuzz_variant_ops fuzz_codec_loads fuzz_codec_dumps}"
 fuzz_build=$out/fuzz
+# The codec targets embed this interpreter; it needs its shared libpython.
+fuzz_python=$(command -v "${QEL_FUZZ_PYTHON:-${QEL_PYTHON:-python3}}")
+goal=${QEL_FUZZ_RUNS:-10000000}
+
+# Executions are kept per target in build/reliability/fuzz/executions/<target>.tsv,
+# one row per run: date, mode, executions, seconds, cov, ft, corpus files,
+# exit status. The long forms run each target until the rows add up to the
+# goal, so a stopped run continues where it stood, from its corpus.
+ledger() { echo "$fuzz_build/executions/$1.tsv"; }
+executed() { awk -F'\t' '{n += $3} END {print n + 0}' "$(ledger "$1")" 2>/dev/null || echo 0; }
+
+fuzzer_pid=
+stop_fuzzer() {  # an interrupted harness stops the fuzzer, which prints its figures
+  [[ -n $fuzzer_pid ]] && kill -TERM "$fuzzer_pid" 2>/dev/null
+  interrupted=1
+}
+interrupted=0
+trap stop_fuzzer INT TERM
 
 run_fuzzers() {
-  log "fuzz build (clang, libFuzzer + ASan + UBSan)"
+  log "fuzz build (clang, libFuzzer + ASan + UBSan; codec targets embed $fuzz_python)"
   cmake -S . -B "$fuzz_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-    -DQEL_BUILD_FUZZERS=ON -DQEL_BUILD_MODULE=OFF -DQEL_BUILD_TESTS=OFF >/dev/null &&
+    -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DPython_EXECUTABLE="$fuzz_python" \
+    -DQEL_BUILD_FUZZERS=ON -DQEL_BUILD_MODULE=ON -DQEL_BUILD_TESTS=OFF >/dev/null &&
     cmake --build "$fuzz_build" $jobs --target "${targets[@]}"
   local status=$?
   record "fuzz build" $status
   ((status == 0)) || return
   python3 fuzz/seeds.py "$fuzz_build/seeds"
+  mkdir -p "$fuzz_build/executions"
 
   for t in "${targets[@]}"; do
+    ((interrupted == 0)) || break
     local bin=$fuzz_build/fuzz/$t
     local regressions=(fuzz/regressions/$t/*)
     if [[ -e ${regressions[0]} ]]; then
@@ -70,25 +95,56 @@ run_fuzzers() {
 
     local corpus=$fuzz_build/corpus/$t findings=$fuzz_build/findings
     mkdir -p "$corpus" "$findings"
-    local limit=(-max_total_time="${QEL_FUZZ_SECONDS:-45}")
-    [[ $mode == short ]] || limit=(-runs="${QEL_FUZZ_RUNS:-10000000}")
-    # Operation scripts longer than 1 KiB only repeat what shorter ones do,
-    # at a fraction of the speed.
-    local extra=(-max_len=1024)
-    [[ $t == fuzz_variant_ops ]] || extra=(-dict=fuzz/qel.dict)
-    log "$t: ${limit[*]}"
+    local limit=(-max_total_time="${QEL_FUZZ_SECONDS:-30}")
+    if [[ $mode != short ]]; then
+      local left=$((goal - $(executed "$t")))
+      if ((left <= 0)); then
+        echo "$t: $(executed "$t") executions recorded, the goal of $goal is reached"
+        continue
+      fi
+      limit=(-runs="$left")
+    fi
+    local extra=()
+    case $t in
+      # Operation scripts longer than 1 KiB only repeat what shorter ones do,
+      # at a fraction of the speed.
+      fuzz_variant_ops) extra=(-max_len=1024) ;;
+      # Leaks are looked for at exit only: a check after each new input scans
+      # the interpreter's whole heap and takes most of the time. Inputs
+      # describe trees; 2 KiB of them reach the generator's node limit.
+      fuzz_codec_dumps) extra=(-dict=fuzz/codec_tree.dict -max_len=2048 -detect_leaks=0) ;;
+      fuzz_codec_*) extra=(-dict=fuzz/qel.dict -detect_leaks=0) ;;
+      *) extra=(-dict=fuzz/qel.dict) ;;
+    esac
+    log "$t: ${limit[*]} (executions recorded before: $(executed "$t"))"
     local start=$SECONDS
     "$bin" "$corpus" "$fuzz_build/seeds/$t" "${limit[@]}" "${extra[@]}" -timeout=10 \
-      -print_final_stats=1 -artifact_prefix="$findings/$t-" >"$out/$t.log" 2>&1
+      -print_final_stats=1 -artifact_prefix="$findings/$t-" >"$out/$t.log" 2>&1 &
+    fuzzer_pid=$!
+    wait "$fuzzer_pid"
     status=$?
-    # The last status line carries coverage (cov), features (ft) and corpus size.
-    grep -E '^#[0-9]+' "$out/$t.log" | tail -n 1
+    # `wait` returns early when the harness is interrupted; the fuzzer is then
+    # stopping and still has its figures to print.
+    while kill -0 "$fuzzer_pid" 2>/dev/null; do wait "$fuzzer_pid"; status=$?; done
+    fuzzer_pid=
+    # The last status line carries coverage (cov), features (ft) and corpus
+    # size; a fuzzer that was killed without its final figures counts the
+    # executions of that line.
+    local last runs
+    last=$(grep -E '^#[0-9]+' "$out/$t.log" | tail -n 1)
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out/$t.log" | tail -n 1)
+    [[ -n $runs ]] || runs=$(sed -E -n 's/^#([0-9]+).*/\1/p' <<<"$last")
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$(date -u +%FT%TZ)" "$mode" "${runs:-0}" "$((SECONDS - start))" \
+      "$(sed -E -n 's/.* cov: ([0-9]+).*/\1/p' <<<"$last")" "$(sed -E -n 's/.* ft: ([0-9]+).*/\1/p' <<<"$last")" \
+      "$(ls "$corpus" | wc -l)" "$status" >>"$(ledger "$t")"
+    echo "$last"
     grep -E '^(stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb)' "$out/$t.log"
-    echo "seconds: $((SECONDS - start)), corpus files: $(ls "$corpus" | wc -l)"
-    if ((status != 0)); then
-      grep -E -A30 'ERROR|invariant failed' "$out/$t.log" | head -n 60
+    echo "seconds: $((SECONDS - start)), corpus files: $(ls "$corpus" | wc -l), executions recorded: $(executed "$t")"
+    if ((status != 0 && interrupted == 0)); then
+      grep -E -A30 'ERROR|invariant failed|failed$|Finding' "$out/$t.log" | head -n 60
       ls -1 "$findings" | grep "^$t-" || true
     fi
+    ((interrupted == 0)) || status=130
     record "$t ($mode)" $status
   done
 }
@@ -150,9 +206,11 @@ run_sanitized_python() {
   local status=$?
   if ((status == 0)); then
     # The interpreter is not instrumented, so the runtime must come first;
-    # CPython's own allocations at exit are not the module's leaks.
+    # CPython's own allocations at exit are not the module's leaks. Objects
+    # come from malloc, so that a read past one is seen, not lost inside the
+    # interpreter's own arenas.
     (cd tests/python &&
-      LD_PRELOAD=$(gcc -print-file-name=libasan.so) \
+      LD_PRELOAD=$(gcc -print-file-name=libasan.so) PYTHONMALLOC=malloc \
       ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
       UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       "$venv/bin/python" -m pytest -q -p no:cacheprovider . 2>&1 | tail -n 15
@@ -163,7 +221,7 @@ run_sanitized_python() {
 }
 
 run_fuzzers
-if [[ $mode != fuzz-long ]]; then
+if [[ $mode != fuzz-long && $interrupted == 0 ]]; then
   run_sanitized_cpp
   run_valgrind
   run_sanitized_python
