@@ -3,7 +3,7 @@
 # AddressSanitizer/UBSan and under valgrind, and the Python tests against a
 # sanitizer build of the module.
 #
-#   scripts/reliability.sh [short|long|fuzz-long]
+#   scripts/reliability.sh [short|long|fuzz|fuzz-long]
 #
 # short (default): replays fuzz/regressions, fuzzes each target for
 #   QEL_FUZZ_SECONDS (30) seconds, then the sanitizer and valgrind runs.
@@ -11,6 +11,8 @@
 #   add up to QEL_FUZZ_RUNS (10 million); fuzz-long runs only the fuzzers
 #   that way. Stopped (Ctrl-C, kill) and started again, they continue from
 #   the corpora and the recorded executions.
+# fuzz: only the fuzzers, QEL_FUZZ_SECONDS each (their executions are
+#   recorded as well).
 #
 # Environment: QEL_FUZZ_TARGETS limits and orders the fuzz targets (default:
 # all five); QEL_PLAIN_BUILD names an existing gcc build with the test
@@ -24,7 +26,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 mode=${1:-short}
-case $mode in short|long|fuzz-long) ;; *) echo "usage: $0 [short|long|fuzz-long]" >&2; exit 2 ;; esac
+case $mode in short|long|fuzz|fuzz-long) ;; *) echo "usage: $0 [short|long|fuzz|fuzz-long]" >&2; exit 2 ;; esac
 out=$root/build/reliability
 mkdir -p "$out"
 
@@ -96,7 +98,7 @@ run_fuzzers() {
     local corpus=$fuzz_build/corpus/$t findings=$fuzz_build/findings
     mkdir -p "$corpus" "$findings"
     local limit=(-max_total_time="${QEL_FUZZ_SECONDS:-30}")
-    if [[ $mode != short ]]; then
+    if [[ $mode == long || $mode == fuzz-long ]]; then
       local left=$((goal - $(executed "$t")))
       if ((left <= 0)); then
         echo "$t: $(executed "$t") executions recorded, the goal of $goal is reached"
@@ -221,7 +223,7 @@ run_sanitized_python() {
 }
 
 run_fuzzers
-if [[ $mode != fuzz-long && $interrupted == 0 ]]; then
+if [[ $mode != fuzz* && $interrupted == 0 ]]; then
   run_sanitized_cpp
   run_valgrind
   run_sanitized_python
