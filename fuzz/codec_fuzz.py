@@ -412,7 +412,7 @@ class Gen:
     MAX_DEPTH = 24
 
     def __init__(self, data):
-        self.data, self.pos, self.nodes = data, 0, 0
+        self.data, self.pos, self.nodes, self.levels = data, 0, 0, 520
         self.open = []     # containers being filled: the targets of cycles
         self.made = []     # containers made: the targets of shared references
 
@@ -491,8 +491,11 @@ class Gen:
             pool = self.open if b & 1 and self.open else self.made
             return pool[(b >> 1) % len(pool)] if pool else None
         if kind == 33:
+            # Deep enough for the writer's cycle checks at depths 32 to 512.
             node = self.value(depth + 1)
-            for _ in range(self.byte() + self.byte()):
+            levels = min(self.byte() + self.byte(), self.levels)
+            self.levels -= levels
+            for _ in range(levels):
                 node = [node]
             return node
         if kind == 34:
@@ -717,28 +720,28 @@ class Reference:
         out = bytearray()
         result = [] if not isinstance(root, dict) else {}
         frames = []
-        open_ids = []
+        open_ids = set()  # the containers open, and what `default` made them from
 
         def push(node, node_source, typed_node):
-            ids = [id(node)] + ([id(node_source)] if node_source is not None else [])
-            if any(i in open_ids for i in ids):
+            ids = {id(node)} | ({id(node_source)} if node_source is not None else set())
+            if ids & open_ids:
                 raise Refusal(EncodeValueError, cycle=True)
-            open_ids.extend(ids)
+            open_ids.update(ids)
             out.append(0x31 if isinstance(node, dict) else 0x30)
             items = iter(dict.items(node)) if isinstance(node, dict) else iter(node)
-            frames.append([node, items, typed_node, len(ids), []])
+            frames.append([node, items, typed_node, ids, []])
 
         push(root, source, result)
         while frames:
             frame = frames[-1]
-            node, items, typed_node, nids, keys = frame
+            node, items, typed_node, ids, keys = frame
             entry = next(items, frame)
             if entry is frame:
                 if isinstance(node, dict) and len(set(keys)) != len(keys):
                     raise Refusal(EncodeValueError)
                 out.append(0)
                 frames.pop()
-                del open_ids[len(open_ids) - nids:]
+                open_ids.difference_update(ids)
                 continue
             if isinstance(node, dict):
                 k, v = entry
