@@ -412,7 +412,7 @@ class Gen:
     MAX_DEPTH = 24
 
     def __init__(self, data):
-        self.data, self.pos, self.nodes, self.levels = data, 0, 0, 520
+        self.data, self.pos, self.nodes, self.levels = data, 0, 0, 80
         self.open = []     # containers being filled: the targets of cycles
         self.made = []     # containers made: the targets of shared references
 
@@ -491,7 +491,7 @@ class Gen:
             pool = self.open if b & 1 and self.open else self.made
             return pool[(b >> 1) % len(pool)] if pool else None
         if kind == 33:
-            # Deep enough for the writer's cycle checks at depths 32 to 512.
+            # Deep enough for the writer's first cycle checks (at depths 32 and 64).
             node = self.value(depth + 1)
             levels = min(self.byte() + self.byte(), self.levels)
             self.levels -= levels
