@@ -412,7 +412,7 @@ class Gen:
     MAX_DEPTH = 24
 
     def __init__(self, data):
-        self.data, self.pos, self.nodes, self.levels = data, 0, 0, 80
+        self.data, self.pos, self.nodes, self.levels, self.large = data, 0, 0, 80, 2
         self.open = []     # containers being filled: the targets of cycles
         self.made = []     # containers made: the targets of shared references
 
@@ -502,8 +502,10 @@ class Gen:
             # A dict large enough for the paths that fetch entries ahead.
             n, base = 64 + self.byte() % 64, self.byte()
             return {("k%d" % (base + i)) if base & 1 else base * 1000 + i: self.scalar(self.byte()) for i in range(n)}
-        if kind == 35:
-            # Payloads large enough to be referred to instead of copied.
+        if kind == 35 and self.large > 0:
+            # Payloads large enough to be referred to instead of copied; two
+            # per tree, since every check copies them.
+            self.large -= 1
             n = (1 << 16) + self.byte()
             b = self.byte()
             if b % 4 == 0:
