@@ -20,6 +20,7 @@ stands at the first key's place; byte 6 of the header is written as 0.
 Bytes after the root are dropped when allow_trailing lets them through.
 """
 import datetime
+import io
 import math
 import os
 import struct
@@ -971,3 +972,216 @@ def variant_path(x, kwargs, written, ref):
             check(same(plain, from_stream), "plain from_variant differs from loads of the written stream")
     finally:
         _qeltypes.qelt_variant_decref(handle)
+
+
+# --- streams ------------------------------------------------------------------------
+
+# The pieces a source hands out, in turn: every element split at every place.
+CHUNKS = ((1,), (2,), (3,), (1, 4, 9), (7,), (64,), (4096,), (1 << 20,))
+TYPE_NAMES = {1: "float64", 2: "float32", 3: "float16", 5: "int64", 6: "int32", 7: "int16", 8: "int8", 9: "uint64",
+              10: "uint32", 11: "uint16", 12: "uint8", 13: "bool", 14: "blob", 15: "none", 19: "timestamp"}
+KEY_CONFLICT = "a key distinct from the map's others"
+
+
+class Pieces:
+    """The bytes of a stream handed out in pieces of the sizes given, in
+    turn, as a pipe hands them out; as bytes, or as memoryviews."""
+
+    def __init__(self, data, sizes, views):
+        self.data, self.sizes, self.views, self.pos, self.reads = data, sizes, views, 0, 0
+
+    def piece(self, n):
+        size = min(n, self.sizes[self.reads % len(self.sizes)])
+        self.reads += 1
+        chunk = self.data[self.pos:self.pos + size]
+        self.pos += len(chunk)
+        return memoryview(chunk) if self.views else chunk
+
+
+class Source(Pieces):
+    """A file object with read1()."""
+    read1 = Pieces.piece
+
+
+class ReadOnlySource(Pieces):
+    """A file object with read() alone."""
+    read = Pieces.piece
+
+
+def element_end(data, pos):
+    """The offset after the element at `pos` (not a container)."""
+    t = data[pos]
+    if t in (4, 14):
+        if pos + 6 > len(data):
+            return len(data) + 1  # cut inside its head
+        return pos + 6 + struct.unpack_from("<I", data, pos + 2)[0]
+    return pos + 1 + FIXED[t]
+
+
+def expected_events(stream, upto, typed_keys=False):
+    """The events of the elements of a stream that end at `upto` or before:
+    every element there was read whole, so its layout can be walked. A value
+    is what loads gives for it, a binary of a type other than 0 as a Blob."""
+    found, stack, pos = [], [], len(HEADER)
+    while pos < len(stream):
+        t = stream[pos]
+        if t in (0x30, 0x31):
+            if pos + 1 > upto:
+                break
+            kind = "list" if t == 0x30 else "map"
+            found.append(("start", kind, None))
+            if stack:
+                stack[-1][1] += 1  # the parent's value
+            stack.append([kind, 0])
+            pos += 1
+            continue
+        if t == 0:
+            if pos + 1 > upto or not stack:
+                break
+            found.append(("end", stack.pop()[0], None))
+            pos += 1
+            if not stack:
+                break
+            continue
+        if not stack or t not in TYPE_NAMES and t != 4:
+            break
+        end = element_end(stream, pos)
+        if end > upto:
+            break
+        element = stream[pos:end]
+        value = qeltypes.loads(HEADER + b"\x30" + element + b"\x00")[0]
+        if t == 14 and element[1]:
+            value = Blob(value, element[1])
+        name = TYPE_NAMES[t] if t != 4 else ("utf8" if element[1] == 1 else "cstring")
+        frame = stack[-1]
+        role = "key" if frame[0] == "map" and frame[1] % 2 == 0 else "value"
+        frame[1] += 1
+        found.append((role, name, value))
+        pos = end
+    return found
+
+
+def same_event(a, b):
+    return (type(a) is tuple and len(a) == 3 and a[:2] == b[:2]
+            and type(a[2]) is type(b[2]) and scalar_same(a[2], b[2]))
+
+
+def read_all(iterator, each=None):
+    """The items of an iterator up to its end or its DecodeError."""
+    got = []
+    try:
+        for item in iterator:
+            got.append(item)
+            if each is not None and not each(item):
+                break
+    except DecodeError as e:
+        return got, e.with_traceback(None)
+    return got, None
+
+
+def stream_target(data):
+    """The first byte picks how the stream that follows is read: bit 0
+    typed; bits 1-3 the sizes of the pieces a read hands out; bit 4 pieces
+    as memoryviews; bit 5 a source with read() alone; bit 6 the Reader is
+    closed after its first item; bit 7 max_depth and max_bytes as header
+    byte 6 gives them to fuzz_codec_loads (with allow_trailing from its bit
+    0 in any case)."""
+    if not data:
+        return
+    opts, stream = data[0], data[1:]
+    typed, sizes, views = bool(opts & 1), CHUNKS[(opts >> 1) & 7], bool(opts & 16)
+    source_class = ReadOnlySource if opts & 32 else Source
+    allow, modes, _ = loads_options(stream)
+    ok, tree = outcome(qeltypes.loads, stream, typed=typed, allow_trailing=allow)
+    limits = {}
+    if opts & 128:
+        if ok:
+            _, _, depth, longest, _ = stream_facts(stream)
+            needs = {"max_depth": depth, "max_bytes": longest}
+        else:
+            needs = {"max_depth": 1, "max_bytes": 1}
+        for name, mode in (("max_depth", modes[0]), ("max_bytes", modes[2])):
+            if mode:
+                limits[name] = max(needs[name] + mode - 2, 0)
+        if limits:
+            ok, tree = outcome(qeltypes.loads, stream, typed=typed, allow_trailing=allow, **limits)
+
+    check_reader(stream, source_class(stream, sizes, views), typed, allow, limits, ok, tree, bool(opts & 64))
+    check_events(stream, source_class(stream, sizes, views), allow, limits, ok, tree)
+
+
+def check_reader(stream, source, typed, allow, limits, ok, tree, close_early):
+    """Reader gives the items of the root that loads gives (the entries of a
+    root map as they stand, repeats too), every one before a fault, and then
+    the fault that loads reports; Writer writes them back as they were."""
+    reader = qeltypes.Reader(source, typed=typed, allow_trailing=allow, **limits)
+    offsets = []
+
+    def each(item):
+        offsets.append(reader._items.offset)
+        if close_early:
+            reader.close()
+        return not close_early
+
+    items, error = read_all(reader, each)
+    if close_early:
+        check(list(reader) == [], "a closed reader gave more")
+    for item in items:
+        if type(item) in (list, dict):
+            check(sys.getrefcount(item) == 3, "item refcount", sys.getrefcount(item))
+    conflict = not ok and tree.expected == KEY_CONFLICT
+    if stream[7:8] == b"\x31":
+        check(all(type(p) is tuple and len(p) == 2 for p in items), "entries of a root map", items)
+    if ok:
+        if not close_early:
+            check(error is None, "Reader refused what loads read:", error)
+        if type(tree) is list:
+            check(same(items, tree[:len(items)]) and (close_early or len(items) == len(tree)), "Reader's items")
+        elif not close_early:
+            check(same(dict(items), tree), "Reader's entries make another map")
+        if typed and not close_early and not stream_facts(stream)[4]:
+            # Written back item by item, the stream comes back but for header byte 6.
+            out = io.BytesIO()
+            with qeltypes.Writer(out, "map" if type(tree) is dict else "list") as writer:
+                for item in items:
+                    writer.add(*item) if type(tree) is dict else writer.append(item)
+            end = stream_facts(stream)[0]
+            check(out.getvalue()[7:] == stream[7:end], "Writer wrote", out.getvalue().hex(), "for", stream[:end].hex())
+        return
+    if error is None:
+        # Only a root map's keys that loads finds equal can go unnoticed.
+        check(conflict or close_early, "Reader read what loads refused:", tree)
+        if conflict and not close_early:
+            check(len(dict(items)) < len(items), "Reader's entries hold no keys equal in Python")
+        return
+    check_decode_error(error, len(stream))
+    if not conflict:
+        check(error.offset == tree.offset, "Reader failed at", error.offset, "loads at", tree.offset)
+    if items:
+        # What came before the fault is what loads reads of the stream cut there.
+        check(error.offset is None or error.offset >= offsets[-1], "an item after its fault")
+        prefix_ok, prefix = outcome(qeltypes.loads, stream[:offsets[-1]] + b"\x00", typed=typed, allow_trailing=True)
+        if prefix_ok:
+            check(same(items if type(prefix) is list else dict(items), prefix), "Reader's items before the fault")
+        else:
+            check(prefix.expected == KEY_CONFLICT, "the items before the fault do not read:", prefix)
+
+
+def check_events(stream, source, allow, limits, ok, tree):
+    """events gives one event per element, as a walk of the stream finds
+    them, up to the fault that loads reports (a map's keys are not compared
+    with each other, so a conflict of keys goes unnoticed)."""
+    events, error = read_all(qeltypes.events(source, allow_trailing=allow, **limits))
+    conflict = not ok and tree.expected == KEY_CONFLICT
+    if ok:
+        check(error is None, "events refused what loads read:", error)
+    elif error is None:
+        check(conflict, "events read what loads refused:", tree)
+    else:
+        check_decode_error(error, len(stream))
+        if not conflict:
+            check(error.offset == tree.offset, "events failed at", error.offset, "loads at", tree.offset)
+    upto = error.offset if error is not None and error.offset is not None else len(stream)
+    expected = expected_events(stream, upto)
+    check(len(events) == len(expected) and all(same_event(a, b) for a, b in zip(events, expected)),
+          "events", events[:20], "where", expected[:20], "were due")

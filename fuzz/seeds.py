@@ -6,8 +6,8 @@ one hash, the refusals the reader must survive); the operation seeds are
 short scripts for the variant interpreter, encoded the way
 FuzzedDataProvider decodes them; the codec's seeds are streams with the
 shapes its tests use (keys equal in Python but not in QEL, NaN keys, odd
-bools, timestamps a datetime cannot hold) and descriptions of trees for the
-generator of codec_fuzz.py."""
+bools, timestamps a datetime cannot hold), read whole or as streams, and
+descriptions of trees for the generator of codec_fuzz.py."""
 import hashlib
 import os
 import struct
@@ -112,6 +112,10 @@ CODEC_STREAMS = {
 # trailing bytes and every limit one below the need; every limit at the need;
 # every limit one above, on a memoryview.
 CODEC_OPTIONS = (0x00, 0x2B, 0x54, 0xFE)
+# The first byte of fuzz_codec_stream: plain in pieces of 1 byte; typed in
+# pieces of 1, 4 and 9 as memoryviews; typed from read() in 7-byte pieces
+# with the limits; plain, closed after the first item.
+STREAM_OPTIONS = (0x00, 0x17, 0xA9, 0x4C)
 
 
 class Ops:
@@ -284,6 +288,12 @@ def main(out):
             write(os.path.join(out, "fuzz_codec_loads"), name, HEADER[:6] + bytes([options]) + body)
     for name, data in tree_seeds().items():
         write(os.path.join(out, "fuzz_codec_dumps"), name, data)
+    # The stream target's first byte: typed, the sizes of the pieces read,
+    # pieces as memoryviews, a source with read() alone, closing after the
+    # first item, limits from header byte 6.
+    for name, body in list(STREAMS.items()) + list(CODEC_STREAMS.items()):
+        for first, options in zip(STREAM_OPTIONS, CODEC_OPTIONS):
+            write(os.path.join(out, "fuzz_codec_stream"), name, bytes([first]) + HEADER[:6] + bytes([options]) + body)
 
 
 if __name__ == "__main__":

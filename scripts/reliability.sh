@@ -15,7 +15,7 @@
 #   recorded as well).
 #
 # Environment: QEL_FUZZ_TARGETS limits and orders the fuzz targets (default:
-# all five); QEL_PLAIN_BUILD names an existing gcc build with the test
+# all six); QEL_PLAIN_BUILD names an existing gcc build with the test
 # executables to use for valgrind (scripts/run-tests.sh passes its own);
 # QEL_PYTHON the interpreter for the sanitizer run (default: python3);
 # QEL_FUZZ_PYTHON the interpreter the codec targets embed (default:
@@ -50,7 +50,7 @@ fi
 jobs=-j2
 
 # --- fuzzing -----------------------------------------------------------------
-read -r -a targets <<<"${QEL_FUZZ_TARGETS:-fuzz_read_tree fuzz_qel_reader fuzz_variant_ops fuzz_codec_loads fuzz_codec_dumps}"
+read -r -a targets <<<"${QEL_FUZZ_TARGETS:-fuzz_read_tree fuzz_qel_reader fuzz_variant_ops fuzz_codec_loads fuzz_codec_dumps fuzz_codec_stream}"
 fuzz_build=$out/fuzz
 # The codec targets embed this interpreter; it needs its shared libpython.
 fuzz_python=$(command -v "${QEL_FUZZ_PYTHON:-${QEL_PYTHON:-python3}}")
