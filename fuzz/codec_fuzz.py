@@ -151,16 +151,6 @@ def to_plain(tree):
     return root
 
 
-def containers(tree):
-    found, todo = [], [tree]
-    while todo:
-        node = todo.pop()
-        if type(node) in (list, dict):
-            found.append(node)
-            todo.extend(node.values() if type(node) is dict else node)
-    return found
-
-
 def check_fresh(tree):
     """Every list and dict of a tree just made is held by its parent alone:
     one reference too many is a leak."""
@@ -414,6 +404,7 @@ class Gen:
 
     def __init__(self, data):
         self.data, self.pos, self.nodes, self.levels, self.large = data, 0, 0, 80, 2
+        self.weights, self.shared = {}, 0  # see weight()
         self.open = []     # containers being filled: the targets of cycles
         self.made = []     # containers made: the targets of shared references
 
@@ -463,7 +454,19 @@ class Gen:
                 node = cls(node)
         self.open.pop()
         self.made.append(node)
+        items = dict.items(node) if isinstance(node, dict) else node
+        self.weights[id(node)] = 1 + sum(self.weight(v) for v in (
+            [x for kv in items for x in kv] if isinstance(node, dict) else items))
         return node
+
+    def weight(self, o):
+        """About how many elements writing `o` takes (a large payload counts
+        as many): a shared container counts each time it is written."""
+        if id(o) in self.weights:
+            return self.weights[id(o)]
+        if type(o) is Custom:
+            return 1 + self.weight(o.payload)
+        return 64 if isinstance(o, (bytes, str, Blob)) and len(o.data if type(o) is Blob else o) > 60000 else 1
 
     def key(self, depth, last):
         kind = self.byte()
@@ -487,22 +490,34 @@ class Gen:
         if kind < 32:
             return self.container(kind - 26, depth)
         if kind == 32:
-            # A shared container, or one still open: a cycle.
+            # A shared container, or one still open: a cycle. Each container
+            # held twice can double what is written, so sharing stops at a
+            # budget.
             b = self.byte()
             pool = self.open if b & 1 and self.open else self.made
-            return pool[(b >> 1) % len(pool)] if pool else None
+            if not pool:
+                return None
+            shared = pool[(b >> 1) % len(pool)]
+            self.shared += self.weight(shared)
+            return shared if self.shared <= 4096 else None
         if kind == 33:
             # Deep enough for the writer's first cycle checks (at depths 32 and 64).
             node = self.value(depth + 1)
             levels = min(self.byte() + self.byte(), self.levels)
             self.levels -= levels
+            weight = self.weight(node)
             for _ in range(levels):
                 node = [node]
+                weight += 1
+                self.weights[id(node)] = weight
             return node
         if kind == 34:
             # A dict large enough for the paths that fetch entries ahead.
             n, base = 64 + self.byte() % 64, self.byte()
-            return {("k%d" % (base + i)) if base & 1 else base * 1000 + i: self.scalar(self.byte()) for i in range(n)}
+            node = {("k%d" % (base + i)) if base & 1 else base * 1000 + i: self.scalar(self.byte()) for i in range(n)}
+            self.weights[id(node)] = 1 + 2 * n
+            self.nodes += n
+            return node
         if kind == 35 and self.large > 0:
             # Payloads large enough to be referred to instead of copied; two
             # per tree, since every check copies them.
@@ -519,7 +534,9 @@ class Gen:
         if kind == 37:
             return object()
         if kind == 38:
-            return [self.value(depth + 1), self.value(depth + 1)]
+            node = [self.value(depth + 1), self.value(depth + 1)]
+            self.weights[id(node)] = 1 + self.weight(node[0]) + self.weight(node[1])
+            return node
         return self.scalar(self.byte())
 
     def scalar(self, kind):
@@ -1018,7 +1035,7 @@ def element_end(data, pos):
     return pos + 1 + FIXED[t]
 
 
-def expected_events(stream, upto, typed_keys=False):
+def expected_events(stream, upto):
     """The events of the elements of a stream that end at `upto` or before:
     every element there was read whole, so its layout can be walked. A value
     is what loads gives for it, a binary of a type other than 0 as a Blob."""
