@@ -56,6 +56,8 @@ cmake --build "$build"
 ctest --test-dir "$build" --output-on-failure -j2
 log "linkage: nothing external that one file uses, no cycle between files"
 "$newest_venv/bin/python" scripts/check-linkage.py "$build"
+log "size of the tests against the code"
+"$newest_venv/bin/python" scripts/test-ratio.py
 
 # --- the package: built from source by each interpreter ----------------------
 # Every interpreter gets a fresh venv and `pip install .` (with build isolation,
