@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -7,29 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "../variant/owned_variant.h"
+#include "owned_variant.h"
+#include "qel_test_util.h"
 #include "qelt/qelt_bridge.h"
 #include "qelt_bridge_internal.h"
 #include "qelt_internal.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-const Bytes kHeader = {0x5F, 0x51, 0x45, 0x4C, 0x01, 0x00, 0x00};
-
-Bytes with_header(std::initializer_list<uint8_t> body) {
-    Bytes out = kHeader;
-    out.insert(out.end(), body);
-    return out;
-}
-
-// CTest runs tests of one executable side by side, so each test gets names
-// of its own.
-std::string temp_path(const char* name) {
-    const auto* test = testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(QEL_TEST_TMPDIR) + "/" + test->test_suite_name() + "." + test->name() + "." + name;
-}
 
 Bytes read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -127,8 +109,8 @@ OwnedVariant every_type_tree() {
 // Writing ---------------------------------------------------------------------
 
 TEST(BridgeWrite, EmptyRootsAndRefusedRoots) {
-    EXPECT_EQ(write_bytes(new_list()), with_header({0x30, 0x00}));
-    EXPECT_EQ(write_bytes(new_map()), with_header({0x31, 0x00}));
+    EXPECT_EQ(write_bytes(new_list()), with_header("30 00"));
+    EXPECT_EQ(write_bytes(new_map()), with_header("31 00"));
 
     OwnedVariant scalar = make(qelt_variant_new_int64, int64_t{1});
     write_bytes(scalar.get(), QELT_ERR_INVALID_TYPE);
@@ -188,9 +170,7 @@ TEST(BridgeWrite, CyclesAreRefusedButSharingIsNot) {
     // takes no reference.
     put(map.get(), cstr("k"), make(qelt_variant_new_int8, int8_t{1}));
     ASSERT_EQ(qelt_variant_list_append(list.get(), map.get(), nullptr), QELT_SUCCESS);
-    EXPECT_EQ(write_bytes(list), with_header({0x30, 0x31, 0x04, 0x00, 0x02, 0, 0, 0, 'k', 0x00, 0x08, 0x01, 0x00,
-                                                    0x31, 0x04, 0x00, 0x02, 0, 0, 0, 'k', 0x00, 0x08, 0x01, 0x00,
-                                              0x00}));
+    EXPECT_EQ(write_bytes(list), with_header("30  31 04 00 02 00 00 00 6B 00 08 01 00  31 04 00 02 00 00 00 6B 00 08 01 00  00"));
     EXPECT_EQ(map->refcount, 3);
 }
 
@@ -202,7 +182,7 @@ TEST(BridgeWrite, RecordsNoConstructorMakes) {
     qelt_variant* text = adopt(list.get(), cstr("x"));
     qelt_variant*& slot = static_cast<qelt_list*>(list->value.ptr)->items[0];
     slot = nullptr;
-    EXPECT_EQ(write_bytes(list), with_header({0x30, 0x0F, 0x00}));
+    EXPECT_EQ(write_bytes(list), with_header("30 0F 00"));
     slot = text;
     text->subtype = 2;
     write_bytes(list.get(), QELT_ERR_NYI);
@@ -220,8 +200,7 @@ TEST(BridgeWrite, RecordsNoConstructorMakes) {
     ASSERT_NE(overflow, nullptr);
     const qelt_hashtable_entry saved = *overflow;
     overflow->value = nullptr;
-    EXPECT_EQ(write_bytes(map), with_header({0x31, 0x06, 0, 0, 0, 0, 0x08, 0x03,
-                                             0x06, 8, 0, 0, 0, 0x0F, 0x00}));
+    EXPECT_EQ(write_bytes(map), with_header("31  06 00 00 00 00 08 03  06 08 00 00 00 0F  00"));
     overflow->key = nullptr;  // a null key has no meaning: refused
     write_bytes(map.get(), QELT_ERR_NULL_PTR);
     *overflow = saved;
@@ -250,8 +229,8 @@ TEST(BridgeRoundTrip, EveryValueTypeThroughBytesAndFile) {
 }
 
 TEST(BridgeRoundTrip, RepeatedKeyKeepsTheLaterValueAndTrailingBytesAreIgnored) {
-    const Bytes stream = with_header({0x31, 0x08, 0x01, 0x08, 0x0A, 0x08, 0x01, 0x08, 0x0B, 0x00, 0xDE, 0xAD});
-    EXPECT_EQ(write_bytes(read_bytes(stream)), with_header({0x31, 0x08, 0x01, 0x08, 0x0B, 0x00}));
+    const Bytes stream = with_header("31 08 01 08 0A 08 01 08 0B 00 DE AD");
+    EXPECT_EQ(write_bytes(read_bytes(stream)), with_header("31 08 01 08 0B 00"));
 }
 
 // Refused streams -------------------------------------------------------------
@@ -265,25 +244,25 @@ struct BadStream {
 TEST(BridgeRead, StreamsThatAreNotTrees) {
     const qelt_err kIllegal = QELT_ERR_ILLEGAL_FILE_CONTENT, kSize = QELT_ERR_WRONG_STRING_SIZE;
     const BadStream cases[] = {
-        {"value before any container", with_header({0x08, 0x01}), kIllegal},
-        {"end of data inside a list", with_header({0x30, 0x08, 0x01}), QEL_ERR_FILE},
-        {"odd element count in a map", with_header({0x31, 0x08, 0x01, 0x00}), kIllegal},
-        {"null-flagged element", with_header({0x30, 0x88, 0x00}), QELT_ERR_NYI},
-        {"null-flagged container", with_header({0x30, 0xB0, 0x00}), QELT_ERR_NYI},
-        {"date element", with_header({0x30, 0x11, 0xE2, 0x07, 1, 1, 0x00}), QELT_ERR_NYI},
-        {"table", with_header({0x32, 0x00, 0x00}), QELT_ERR_NYI},
-        {"utf-16 string", with_header({0x30, 0x04, 0x02, 1, 0, 0, 0, 0, 0, 0x00}), QELT_ERR_NYI},
-        {"string of zero units", with_header({0x30, 0x04, 0x00, 0, 0, 0, 0, 0x00}), kSize},
-        {"binary of zero bytes", with_header({0x30, 0x0E, 0x07, 0, 0, 0, 0, 0x00}), kSize},
-        {"string without terminator", with_header({0x30, 0x04, 0x00, 2, 0, 0, 0, 'a', 'b', 0x00}), kSize},
-        {"bad magic", {0x5F, 0x51, 0x45, 0x4D, 0x01, 0x00, 0x00, 0x30, 0x00}, QEL_ERR_INVALID},
-        {"end marker at document level", with_header({0x00}), QEL_ERR_INVALID},
-        {"huge declared binary", with_header({0x30, 0x0E, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}), QEL_ERR_FILE},
+        {"value before any container", with_header("08 01"), kIllegal},
+        {"end of data inside a list", with_header("30 08 01"), QEL_ERR_FILE},
+        {"odd element count in a map", with_header("31 08 01 00"), kIllegal},
+        {"null-flagged element", with_header("30 88 00"), QELT_ERR_NYI},
+        {"null-flagged container", with_header("30 B0 00"), QELT_ERR_NYI},
+        {"date element", with_header("30 11 E2 07 01 01 00"), QELT_ERR_NYI},
+        {"table", with_header("32 00 00"), QELT_ERR_NYI},
+        {"utf-16 string", with_header("30 04 02 01 00 00 00 00 00 00"), QELT_ERR_NYI},
+        {"string of zero units", with_header("30 04 00 00 00 00 00 00"), kSize},
+        {"binary of zero bytes", with_header("30 0E 07 00 00 00 00 00"), kSize},
+        {"string without terminator", with_header("30 04 00 02 00 00 00 61 62 00"), kSize},
+        {"bad magic", hex("5F 51 45 4D 01 00 00 30 00"), QEL_ERR_INVALID},
+        {"end marker at document level", with_header("00"), QEL_ERR_INVALID},
+        {"huge declared binary", with_header("30 0E 00 FF FF FF FF"), QEL_ERR_FILE},
         // A list in key position whose nested map would otherwise take the
         // list itself as its first key.
         {"container as a map key",
-         with_header({0x31, 0x30, 0x31, 0x08, 0x01, 0x00, 0x00, 0x08, 0x05, 0x08, 0x06, 0x00, 0x00}), kIllegal},
-        {"empty map as a map key", with_header({0x31, 0x31, 0x00, 0x08, 0x05, 0x00}), kIllegal},
+         with_header("31 30 31 08 01 00 00 08 05 08 06 00 00"), kIllegal},
+        {"empty map as a map key", with_header("31 31 00 08 05 00"), kIllegal},
     };
     for (const BadStream& c : cases) {
         SCOPED_TRACE(c.what);
@@ -347,7 +326,7 @@ TEST_P(BridgeDeep, MillionLevels) {
         cur = maps ? put(cur, i32(i), std::move(child)) : adopt(cur, std::move(child));
     }
     const Bytes bytes = write_bytes(root);
-    EXPECT_EQ(bytes.size(), kHeader.size() + kDepth * (maps ? 7u : 2u) - (maps ? 5u : 0u));
+    EXPECT_EQ(bytes.size(), 7 + kDepth * (maps ? 7u : 2u) - (maps ? 5u : 0u));
     root.reset();
     EXPECT_EQ(write_bytes(read_bytes(bytes)), bytes);
 }

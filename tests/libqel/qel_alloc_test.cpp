@@ -1,35 +1,7 @@
 // Each heap allocation of a scenario is refused in turn: every refusal must
 // come back as a code, with nothing left allocated once the handles are freed.
-// The sanitizers own the allocator, so this runs in plain builds only.
+#include "alloc_failure.h"
 #include "qel_test_util.h"
-
-#if !defined(__SANITIZE_ADDRESS__)
-
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void __libc_free(void*);
-}
-
-namespace {
-long fail_at = -1;  // the allocation to refuse; -1 when disarmed
-long seen = 0;
-long live = 0;
-bool refuse() { return fail_at >= 0 && seen++ == fail_at; }
-void* counted(void* p) { return live += p != nullptr && fail_at >= 0, p; }
-}  // namespace
-
-extern "C" void* malloc(size_t n) { return refuse() ? nullptr : counted(__libc_malloc(n)); }
-extern "C" void* calloc(size_t n, size_t s) { return refuse() ? nullptr : counted(__libc_calloc(n, s)); }
-extern "C" void* realloc(void* p, size_t n) {
-    if (refuse()) return nullptr;
-    return p == nullptr ? counted(__libc_realloc(p, n)) : __libc_realloc(p, n);
-}
-extern "C" void free(void* p) {
-    live -= p != nullptr && fail_at >= 0;
-    __libc_free(p);
-}
 
 namespace {
 
@@ -74,16 +46,13 @@ TEST(QelAllocationFailure, WriterAndReaderInEveryMode) {
     qel_log_error("warm-up", 0, "%s", "time zone and stdout buffers are allocated once");
     for (auto [file, pull] : {std::pair{false, false}, {true, false}, {false, true}}) {
         for (long n = 0;; ++n) {
-            seen = live = 0;
-            fail_at = n;
+            alloc_failure::fail_at(n);
             const qel_err code = write_and_read(name, file, pull);
-            const bool reached = seen > n;
-            fail_at = -1;
-            if (!reached) {
+            if (!alloc_failure::disarm()) {
                 EXPECT_EQ(code, QEL_SUCCESS);
                 break;
             }
-            if (code != QEL_SUCCESS || !file) EXPECT_EQ(live, 0) << "allocation " << n;
+            if (code != QEL_SUCCESS || !file) EXPECT_EQ(alloc_failure::live(), 0) << "allocation " << n;
             EXPECT_TRUE(code == QEL_ERR_ALLOCATION || (file && (code == QEL_ERR_FILE || code == QEL_SUCCESS)))
                 << n << ": " << code;
         }
@@ -91,5 +60,3 @@ TEST(QelAllocationFailure, WriterAndReaderInEveryMode) {
 }
 
 }  // namespace
-
-#endif

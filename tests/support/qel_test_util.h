@@ -1,4 +1,5 @@
-// Helpers shared by the format-library tests.
+// Helpers shared by the C++ suites: bytes written as hex, names of temporary
+// files, and the diagnostic records a call prints.
 #pragma once
 
 #include <gtest/gtest.h>
