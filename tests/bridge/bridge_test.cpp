@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "alloc_failure.h"
 #include "owned_variant.h"
+#include "pool.h"
 #include "qel_test_util.h"
 #include "qelt/qelt_bridge.h"
 #include "qelt_bridge_internal.h"
@@ -306,6 +308,45 @@ TEST(BridgeRead, PrefixesAndByteFlipsNeverSucceedWrongly) {
         const qelt_err rc = qelt_read_from_buffer(&out, mutated.data(), uint32_t(mutated.size()));
         EXPECT_EQ(rc == QELT_SUCCESS, out != nullptr) << i;
         qelt_variant_decref(out);
+    }
+    testing::internal::GetCapturedStdout();
+}
+
+// Each allocation of a read refused in turn, first the variant library's
+// (records, payloads, container bodies and arrays), then the C library's (the
+// reader, the builder's stack of open containers): the read fails with a
+// code, leaves *out alone and leaves no record of the partial tree behind. A
+// refused table resize is no failure, and the tree read is then whole.
+TEST(BridgeReadOutOfMemory, NoPartialTreeSurvives) {
+    const Bytes stream = write_bytes(every_type_tree());
+    auto live_records = [] {
+        qelt_pool_stats stats{};
+        qelt_pool_get_stats(&stats);
+        return stats.records;
+    };
+    const size_t records = live_records();
+    const struct {
+        void (*arm)(long n);
+        bool (*reached)();
+    } hooks[] = {{[](long n) { qelt_pool_fail_in(int(n) + 1); }, [] { return qelt_pool_fail_in(0) == 0; }},
+                 {alloc_failure::fail_at, alloc_failure::disarm}};
+    testing::internal::CaptureStdout();  // the format library reports its failures
+    for (const auto& hook : hooks) {
+        for (long n = 0;; ++n) {
+            qelt_variant* out = reinterpret_cast<qelt_variant*>(&out);
+            qelt_variant* const sentinel = out;
+            hook.arm(n);
+            const qelt_err err = qelt_read_from_buffer(&out, stream.data(), uint32_t(stream.size()));
+            const bool reached = hook.reached();
+            if (err == QELT_SUCCESS) {
+                EXPECT_EQ(write_bytes(OwnedVariant(out)), stream) << n;
+                if (!reached) break;
+            } else {
+                EXPECT_TRUE(reached) << n;
+                EXPECT_EQ(out, sentinel) << n;
+            }
+            EXPECT_EQ(live_records(), records) << n;
+        }
     }
     testing::internal::GetCapturedStdout();
 }

@@ -59,4 +59,26 @@ TEST(QelAllocationFailure, WriterAndReaderInEveryMode) {
     }
 }
 
+// From a pipe a payload's block grows as its bytes arrive (1 MiB, then
+// doubled): a refused growth is a code as well. The runtime's refused read
+// buffer is no failure (see above).
+TEST(QelAllocationFailure, PipePayloadThatGrows) {
+    const Bytes stream = one_binary(3 << 20);
+    qel_log_error("warm-up", 0, "%s", "time zone and stdout buffers are allocated once");
+    for (long n = 0;; ++n) {
+        PipeOf pipe(stream);
+        alloc_failure::fail_at(n);
+        qel_reader* r = nullptr;
+        qel_err code = qel_reader_new_file(&r, pipe.name(), pipe.capacity());
+        if (!code) code = qel_reader_parse(r);
+        if (r != nullptr) qel_reader_free(r);
+        if (!alloc_failure::disarm()) {
+            EXPECT_EQ(code, QEL_SUCCESS);
+            break;
+        }
+        if (code != QEL_SUCCESS) EXPECT_EQ(alloc_failure::live(), 0) << "allocation " << n;
+        EXPECT_TRUE(code == QEL_ERR_ALLOCATION || code == QEL_ERR_FILE || code == QEL_SUCCESS) << n << ": " << code;
+    }
+}
+
 }  // namespace

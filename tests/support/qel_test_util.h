@@ -3,6 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <functional>
@@ -21,6 +23,15 @@ inline Bytes hex(const std::string& text) {
 }
 
 inline Bytes with_header(const std::string& body) { return hex("5F 51 45 4C 01 00 00 " + body); }
+
+// A stream of a list that holds one binary of `size` bytes 0xAB.
+inline Bytes one_binary(uint32_t size) {
+    Bytes stream = with_header("30 0E 00");
+    for (int shift = 0; shift < 32; shift += 8) stream.push_back(static_cast<uint8_t>(size >> shift));
+    stream.insert(stream.end(), size, 0xAB);
+    stream.push_back(0x00);
+    return stream;
+}
 
 // What `body` printed on standard output.
 inline std::string captured(const std::function<void()>& body) {
@@ -63,3 +74,42 @@ inline Bytes contents(qel_writer* w) {
     EXPECT_EQ(qel_writer_get_buffer(w, &data, &size), QEL_SUCCESS);
     return Bytes(data, data + size);
 }
+
+// A pipe that a child process fills with `bytes`, read through the name of
+// its read end (/dev/fd/N) as any file. The child ends when it has written
+// everything or when the read end is closed; it allocates nothing in this
+// process.
+class PipeOf {
+public:
+    explicit PipeOf(const Bytes& bytes) {
+        int ends[2];
+        EXPECT_EQ(pipe(ends), 0);
+        child_ = fork();
+        if (child_ == 0) {
+            close(ends[0]);
+            for (size_t at = 0; at < bytes.size();) {
+                const ssize_t n = write(ends[1], bytes.data() + at, bytes.size() - at);
+                if (n <= 0) _exit(1);
+                at += static_cast<size_t>(n);
+            }
+            _exit(0);
+        }
+        close(ends[1]);
+        read_end_ = ends[0];
+        name_ = "/dev/fd/" + std::to_string(read_end_);
+    }
+    PipeOf(const PipeOf&) = delete;
+    PipeOf& operator=(const PipeOf&) = delete;
+    ~PipeOf() {
+        close(read_end_);
+        int status = 0;
+        waitpid(child_, &status, 0);
+    }
+    const char* name() const { return name_.c_str(); }
+    uint32_t capacity() const { return static_cast<uint32_t>(name_.size() + 1); }
+
+private:
+    pid_t child_;
+    int read_end_;
+    std::string name_;
+};

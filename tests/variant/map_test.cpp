@@ -63,15 +63,20 @@ TEST(Map, WorkedOrders) {
     for (auto* k : {alpha.get(), beta.get(), gamma.get()}) ASSERT_EQ(qelt_variant_map_set(m.get(), k, k), QELT_SUCCESS);
     EXPECT_EQ(walk_keys(m), (std::vector<qelt_variant*>{beta.get(), alpha.get(), gamma.get()}));
 
-    // 0, 8 and 16 share bucket 6: deleting 0 moves 8 into the slot.
-    IntMap chain({0, 8, 16});
-    EXPECT_EQ(walk(chain.map), (std::vector<int32_t>{0, 8, 16}));
-    chain.del(0);
+    // 0, 8, 16 and 24 share bucket 6. Deleting 16 unlinks it from the
+    // middle of the chain; deleting 0 moves 8 into the slot.
+    IntMap chain({0, 8, 16, 24});
+    EXPECT_EQ(walk(chain.map), (std::vector<int32_t>{0, 8, 16, 24}));
+    chain.del(16);
     const qelt_hashtable_entry& slot = table(chain.map.get())->buckets[6];
+    EXPECT_EQ(slot.next->next->prev, slot.next);
+    EXPECT_EQ(walk(chain.map), (std::vector<int32_t>{0, 8, 24}));
+    chain.del(0);
     EXPECT_EQ(slot.key, chain.keys[1].get());
     EXPECT_EQ(slot.next->prev, &slot);
-    EXPECT_EQ(walk(chain.map), (std::vector<int32_t>{8, 16}));
+    EXPECT_EQ(walk(chain.map), (std::vector<int32_t>{8, 24}));
     EXPECT_EQ(chain.keys[0]->refcount, 1);
+    EXPECT_EQ(chain.keys[2]->refcount, 1);
 }
 
 TEST(Map, GrowsBeforeSetAndShrinksAfterDelete) {

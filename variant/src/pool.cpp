@@ -694,7 +694,8 @@ void qelt_pool_get_stats(qelt_pool_stats* stats) noexcept {
     }
 }
 
-void qelt_pool_fail_in(int n) noexcept {
-    g_fail_in.store(n, std::memory_order_relaxed);
+int qelt_pool_fail_in(int n) noexcept {
+    const int left = g_fail_in.exchange(n, std::memory_order_relaxed);
     __atomic_store_n(&qelt_pool_fast, static_cast<uint8_t>(n == 0 && pooled()), __ATOMIC_RELAXED);
+    return left;
 }

@@ -56,8 +56,9 @@ void qelt_pool_get_stats(qelt_pool_stats* stats) noexcept;
 void qelt_pool_flush_thread_cache(void) noexcept;
 
 // Tests: the n-th allocation from now (records and blocks alike) fails; 0
-// turns the failure off.
-void qelt_pool_fail_in(int n) noexcept;
+// turns the failure off. Returns how many allocations the failure armed
+// before still had to wait for: 0 when it came (or none was armed).
+int qelt_pool_fail_in(int n) noexcept;
 
 // The out-of-line halves of the inline functions below.
 qelt_variant* qelt_record_alloc_slow(void) noexcept;
