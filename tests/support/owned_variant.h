@@ -1,5 +1,5 @@
 // Test helpers: a variant reference released by decref when it goes out of
-// scope, and constructors that must succeed.
+// scope, constructors that must succeed, and reference counts.
 #ifndef QELT_TESTS_OWNED_VARIANT_H
 #define QELT_TESTS_OWNED_VARIANT_H
 
@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <memory>
+#include <vector>
 
 struct VariantDecref {
     void operator()(qelt_variant* v) const noexcept { qelt_variant_decref(v); }
@@ -23,5 +25,13 @@ OwnedVariant make(Ctor ctor, Args... args) {
 }
 
 inline OwnedVariant i32(int32_t x) { return make(qelt_variant_new_int32, x); }
+
+// Reference counts to compare one by one: in a sum, a leak and an extra
+// release cancel out.
+inline std::vector<int> refcounts(std::initializer_list<const qelt_variant*> variants) {
+    std::vector<int> counts;
+    for (const qelt_variant* v : variants) counts.push_back(v->refcount);
+    return counts;
+}
 
 #endif  // QELT_TESTS_OWNED_VARIANT_H

@@ -63,7 +63,7 @@ TEST(List, InsertSetDeleteKeepOrderAndCounts) {
     ASSERT_EQ(qelt_variant_list_set_item(l.get(), a.get(), 2), QELT_SUCCESS);
     ASSERT_EQ(qelt_variant_list_delete_item(l.get(), 0), QELT_SUCCESS);
     EXPECT_EQ(items(l), (std::vector<int32_t>{2, 1}));
-    EXPECT_EQ((std::vector<int>{a->refcount, b->refcount, c->refcount}), (std::vector<int>{2, 2, 1}));
+    EXPECT_EQ(refcounts({a.get(), b.get(), c.get()}), (std::vector<int>{2, 2, 1}));
 }
 
 // Size 1 throughout: insert takes 0..1, the others 0 only, no index counts
@@ -93,7 +93,7 @@ TEST(List, ChecksAndIndexesComeInOrder) {
     for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << i;
     full->refcount = 1;
     EXPECT_EQ(items(l), (std::vector<int32_t>{1}));
-    EXPECT_EQ(v->refcount + l->refcount, 3);
+    EXPECT_EQ(refcounts({v.get(), l.get()}), (std::vector<int>{2, 1}));
 }
 
 TEST(List, SearchesCompareByValueWithinTheClampedRange) {
