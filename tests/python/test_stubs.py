@@ -1,6 +1,7 @@
 """The type stubs of _qeltypes (python/_qeltypes-stubs) against the module itself:
-the same names, each method with the argument names and types of its
-docstring, each constant with its value, each exception with its base."""
+the same names (64 methods, the constants, the exceptions), each method with
+the argument names and types of its docstring, whose layout is checked on
+the way, each constant with its value, each exception with its base."""
 import ast
 import os
 import re
@@ -31,6 +32,15 @@ def doc_return_type(text):
     return "Optional[%s]" % t if optional else t
 
 
+# A method's docstring: its signature and a summary line; any further
+# paragraphs; "Args:" with one line per argument and "Returns:" with indented
+# lines, each only where the method has some.
+DOC = re.compile(r"(\w+)\(([\w, ]*)\)\n[^ \n].*"
+                 r"(?:\n\n(?!Args:|Returns:)[^ \n].*(?:\n[^ \n].*)*)*"
+                 r"(?:\n\nArgs:((?:\n    \w+ \(\w+\): \S.*)+))?"
+                 r"(?:\n\nReturns:\n    \((.+?)\):.*(?:\n    .*)*)?")
+
+
 def expected(name, obj):
     """The stub entry that a module attribute calls for."""
     if isinstance(obj, type):
@@ -38,11 +48,11 @@ def expected(name, obj):
         return ("class", attribute.get(obj.__base__, obj.__base__.__name__))
     if isinstance(obj, int):
         return ("constant", obj)
-    doc = obj.__doc__
-    args = re.findall(r"^    (\w+) \((\w+)\): ", doc.split("\nReturns:")[0], re.M)
-    returns = re.search(r"^Returns:\n    \((.+?)\):", doc, re.M)
-    result = RETURN_REFINED.get(name) or (doc_return_type(returns.group(1)) if returns else "None")
-    assert doc.split("\n")[0] == "%s(%s)" % (name, ", ".join(a for a, _ in args))
+    m = DOC.fullmatch(obj.__doc__)
+    assert m and m.group(1) == name, obj.__doc__
+    args = re.findall(r"\n    (\w+) \((\w+)\): ", m.group(3) or "")
+    assert [a for a, _ in args] == (m.group(2).split(", ") if m.group(2) else []), name
+    result = RETURN_REFINED.get(name) or (doc_return_type(m.group(4)) if m.group(4) else "None")
     return ("method", [(a, TYPES[t]) for a, t in args], result)
 
 

