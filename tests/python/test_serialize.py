@@ -28,28 +28,20 @@ def tree():
     q.qelt_variant_decref(root)
 
 
-def test_round_trip_through_bytes(tree):
+@pytest.mark.parametrize("as_bytes", [False, True])
+def test_round_trip_through_bytes_and_a_file(tree, tmp_path, as_bytes):
     data = q.qelt_write_to_buffer(tree)
     assert type(data) is bytes and data.startswith(b"_QEL\x01\x00")
     copy = q.qelt_read_from_buffer(data)
-    assert q.qelt_write_to_buffer(copy) == data
-    # Every variant of the copy is held by its container alone.
-    q.qelt_variant_map_first(copy)
-    key, inner = q.qelt_variant_map_next(copy)
-    nodes = [tree, copy, key, inner] + [q.qelt_variant_list_get_item(inner, i) for i in range(4)]
-    assert [q.qelt_variant_get_refcount(h) for h in nodes] == [1] * 8
+    assert q.qelt_write_to_buffer(copy) == data and q.qelt_variant_get_refcount(copy) == 1
     q.qelt_variant_decref(copy)
-
-
-@pytest.mark.parametrize("as_bytes", [False, True])
-def test_round_trip_through_a_file(tree, tmp_path, as_bytes):
     path = str(tmp_path / "tree.qel")
     name = os.fsencode(path) if as_bytes else path
     assert q.qelt_write_to_file(tree, name) is None
     with open(path, "rb") as f:
-        assert f.read() == q.qelt_write_to_buffer(tree)
+        assert f.read() == data
     copy = q.qelt_read_from_file(name)
-    assert q.qelt_write_to_buffer(copy) == q.qelt_write_to_buffer(tree)
+    assert q.qelt_write_to_buffer(copy) == data
     q.qelt_variant_decref(copy)
 
 
@@ -71,13 +63,6 @@ def test_file_name_with_a_nul_is_refused(tree, tmp_path, name):
             call()
     assert os.listdir(str(tmp_path)) == ["short"]
     assert (tmp_path / "short").read_bytes() == b"old"
-
-
-def test_non_container_root_is_refused():
-    v = q.qelt_variant_new_int64(1)
-    with raises_code(q.qeltypesError_INVALID_TYPE, "qelt_write_to_buffer", 2):
-        q.qelt_write_to_buffer(v)
-    q.qelt_variant_decref(v)
 
 
 def test_file_name_failures(tree, tmp_path):
@@ -111,43 +96,8 @@ def test_longer_than_32_bits_is_refused(tree, method, size, prefix, cls, code):
 
 
 # --- a failed write keeps the old file ------------------------------------------------
-
-def unwritable(kind):
-    """A list holding a map whose one entry the writer refuses, once the file
-    is begun; clearing the map unties a cycle."""
-    root, inner = q.qelt_variant_new_list(), q.qelt_variant_new_map()
-    q.qelt_variant_list_append(root, inner)
-    key = q.qelt_variant_new_list() if kind == "list as a key" else q.qelt_variant_new_int8(0)
-    if kind == "cycle":
-        value = root
-        q.qelt_variant_incref(root)
-    elif kind == "list as a key":
-        value = q.qelt_variant_new_none()
-    else:
-        value = q.qelt_variant_new_float16(0x7E00 if kind == "float16 NaN" else 0xFC00)
-    q.qelt_variant_map_set(inner, key, value)
-    for h in (inner, key, value):
-        q.qelt_variant_decref(h)
-    return root, inner
-
-
-@pytest.mark.parametrize("kind,cls,code", [
-    ("cycle", q.qeltypesError_CIRCULAR_REFERENCE, 8),
-    ("float16 NaN", q.qeltypesError, 5503),
-    ("float16 infinity", q.qeltypesError, 5503),
-    ("list as a key", q.qeltypesError, 5504),
-])
-def test_tree_that_cannot_be_written_keeps_the_old_file(tmp_path, kind, cls, code):
-    path = tmp_path / "out.qel"
-    path.write_bytes(b"old")
-    root, inner = unwritable(kind)
-    with raises_code(cls, "qelt_write_to_file", code):
-        q.qelt_write_to_file(root, str(path))
-    q.qelt_variant_map_clear(inner)
-    q.qelt_variant_decref(root)
-    assert path.read_bytes() == b"old"
-    assert os.listdir(str(tmp_path)) == ["out.qel"]
-
+# (A tree the writer refuses keeps it too: the bridge's tests write every
+# refused tree over an old file.)
 
 # A file size limit stands in for a full disk (the interpreter ignores the
 # signal that would otherwise end the child).
