@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "qel_test_util.h"
-#include "qel_writer.h"
 
 namespace {
 
@@ -249,25 +248,6 @@ TEST(QelReader, PipeOfUnknownSizeIsReadInGrowingPieces) {
         EXPECT_EQ(payload, Bytes(c.payload, 0xAB));
         if (c.code) EXPECT_RECORD(out, "read from file failed", "fread(sequence, 1, bytes, r->file) == bytes", 5507);
     }
-}
-
-TEST(QelDeepNesting, MillionLevelsWriteAndRead) {
-    constexpr uint32_t depth = 1000000;
-    qel_writer* w = nullptr;
-    qel_writer_new_buffer(&w);
-    for (uint32_t i = 0; i < depth; ++i) {
-        ASSERT_EQ(qel_writer_map_open(w), QEL_SUCCESS);
-        ASSERT_EQ(qel_writer_write_int8(w, 0), QEL_SUCCESS);
-    }
-    qel_writer_list_open(w);
-    qel_writer_list_close(w);
-    for (uint32_t i = 0; i < depth; ++i) ASSERT_EQ(qel_writer_map_close(w), QEL_SUCCESS);
-    EXPECT_EQ(w->state->state, STATE_END);
-    const Bytes stream = contents(w);
-    qel_writer_free(w);
-    Parsed p = parse(stream, false);
-    EXPECT_EQ(p.code, QEL_SUCCESS);
-    EXPECT_EQ(p.types.size(), depth * 3 + 2);
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
-"""Threads reading, writing and freeing trees at once, hostile map keys, and
-a heap that a repeated workload leaves where it was."""
+"""Threads reading, writing and freeing trees at once, and a heap that a
+repeated workload leaves where it was."""
 import ctypes
 import datetime
 import gc
 import os
 import queue
 import re
-import struct
 import threading
 
 import pytest
@@ -128,40 +127,6 @@ def test_fork_while_another_thread_reads():
     finally:
         stop.set()
         thread.join()
-
-
-# --- hostile keys -------------------------------------------------------------------
-
-# Two six-byte blocks that add the same to the hash: any sequence of 16 of
-# them is one of 2^16 distinct 96-byte keys with one and the same hash.
-BLOCKS = (bytes.fromhex("727a742fc5cc"), bytes.fromhex("672d7823fa47"))
-
-
-def colliding_key(i):
-    return b"".join(BLOCKS[(i >> b) & 1] for b in range(15, -1, -1))
-
-
-def binary_pair(key, value=b"\x0f"):
-    return b"\x0e\x00" + struct.pack("<I", len(key)) + key + value
-
-
-def test_map_of_keys_that_share_one_hash():
-    absent = 12345
-    pairs = [binary_pair(colliding_key(i)) for i in range(2 ** 16) if i != absent]
-    header = b"_QEL\x01\x00\x001"
-    root = q.qelt_read_from_buffer(header + b"".join(pairs) + binary_pair(colliding_key(0), b"\x0d\x01") + b"\x00")
-    try:
-        assert q.qelt_variant_map_get_size(root) == len(pairs)
-        # One chain, in the order the keys came; the repeated key replaced
-        # the value in its first place.
-        pairs[0] = binary_pair(colliding_key(0), b"\x0d\x01")
-        assert q.qelt_write_to_buffer(root) == header + b"".join(pairs) + b"\x00"
-        for i in (0, 1, 40000, absent, 2 ** 16 - 1):
-            key = q.qelt_variant_new_binary(colliding_key(i), 0)
-            assert q.qelt_variant_map_haskey(root, key) == (i != absent)
-            q.qelt_variant_decref(key)
-    finally:
-        q.qelt_variant_decref(root)
 
 
 # --- heap ---------------------------------------------------------------------------

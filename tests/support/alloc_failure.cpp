@@ -9,15 +9,20 @@ std::atomic<long> seen{0};
 std::atomic<long> live_blocks{0};
 }  // namespace
 
-#if defined(__SANITIZE_ADDRESS__)
-
 namespace alloc_failure {
-void fail_at(long) {}
-bool disarm() { return false; }
-long live() { return 0; }
+void fail_at(long n) {
+    seen = 0;
+    live_blocks = 0;
+    ::fail_at = n;
+}
+bool disarm() {
+    const long n = ::fail_at.exchange(-1);
+    return n >= 0 && seen > n;
+}
+long live() { return live_blocks; }
 }  // namespace alloc_failure
 
-#else
+#if !defined(__SANITIZE_ADDRESS__)
 
 extern "C" {
 void* __libc_malloc(size_t);
@@ -45,18 +50,5 @@ extern "C" void free(void* p) {
     if (p != nullptr && armed()) --live_blocks;
     __libc_free(p);
 }
-
-namespace alloc_failure {
-void fail_at(long n) {
-    seen = 0;
-    live_blocks = 0;
-    ::fail_at = n;
-}
-bool disarm() {
-    const long n = ::fail_at.exchange(-1);
-    return n >= 0 && seen > n;
-}
-long live() { return live_blocks; }
-}  // namespace alloc_failure
 
 #endif
