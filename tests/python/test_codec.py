@@ -64,7 +64,8 @@ def test_typed_values_keep_their_bytes(tree):
     (1.5, "01000000000000f83f"), ("é", "040103000000" + "c3a900"), ("", "04010100000000"),
     (b"", "0e0000000000"), (bytearray(b"\x01"), "0e000100000001"), (memoryview(b"ab")[::-1], "0e00020000006261"),
     (datetime.datetime(2018, 7, 6, 5, 4, 3, 2), "13e207070605040302000000"),
-    ((1, [2]), "3008013008020000"), ({}, "3100"),
+    ((1, [2]), "3008013008020000"), ({}, "3100"), (2 * [[1, 2]], "30" + 2 * "300801080200" + "00"),
+    ({"b": 1, "a": 2}, "31" + utf8("b") + "0801" + utf8("a") + "0802" + "00"),
     (q.Int8(1), "0801"), (q.Int16(1), "070100"), (q.Int32(1), "0601000000"), (q.Int64(1), "050100000000000000"),
     (q.UInt8(1), "0c01"), (q.UInt16(1), "0b0100"), (q.UInt32(1), "0a01000000"),
     (q.UInt64(1), "090100000000000000"), (q.Float16(-2.0), "0300c0"), (q.Float32(1.0), "020000803f"),
@@ -117,37 +118,11 @@ def test_large_payloads_are_written_once_and_checked_as_keys():
         q.dumps({q.Int8(1): big, 1: [text]})
 
 
-def test_code_run_by_default_cannot_break_the_walk():
-    victim = {"a": 1, "b": Weird(), "c": 3}
-    with pytest.raises(RuntimeError, match="changed size"):
-        q.dumps(victim, default=lambda o: victim.pop("c") and None)
-    items = [Weird(), "x" * 10, Weird()]
-    assert q.loads(q.dumps(items, default=lambda o: items.clear() or 0)) == [0]
-
-
-def test_aware_means_an_offset_that_is_not_none():
-    class Floating(datetime.tzinfo):
-        def utcoffset(self, dt):
-            return None
-
-    assert q.loads(q.dumps([datetime.datetime(2020, 1, 1, tzinfo=Floating())])) == [datetime.datetime(2020, 1, 1)]
-
-
-def test_many_distinct_keys_then_repeated_ones():
+def test_many_distinct_keys_then_repeated_ones_in_stream_order():
     distinct = {"key%d" % i: i for i in range(10000)}
     records = [{"id": i, "name": "n"} for i in range(5000)]
-    assert q.loads(q.dumps([distinct, records, distinct])) == [distinct, records, distinct]
-
-
-def test_dicts_keep_their_order_and_read_back_in_stream_order():
-    data = q.dumps({"b": 1, "a": 2})
-    assert data == stream("31" + utf8("b") + "0801" + utf8("a") + "0802" + "00")
-    assert list(q.loads(data)) == ["b", "a"]
-
-
-def test_shared_subtree_is_written_twice():
-    shared = [1, 2]
-    assert q.dumps([shared, shared]) == stream("30" + "3008010802003008010802" + "0000")
+    back = q.loads(q.dumps([distinct, records, distinct]))
+    assert back == [distinct, records, distinct] and list(back[0]) == list(distinct)
 
 
 def test_default_turns_unknown_objects_into_values():
@@ -157,6 +132,17 @@ def test_default_turns_unknown_objects_into_values():
 
     assert q.loads(q.dumps({"p": Point(1, 2)}, default=lambda p: [p.x, p.y])) == {"p": [1, 2]}
     assert q.dumps([{1, 2}], default=sorted) == q.dumps([[1, 2]])
+    # One that never converges, or keeps expanding one object, is refused.
+    with pytest.raises(q.EncodeTypeError, match="default returned"):
+        q.dumps([Weird()], default=lambda o: o)
+    with pytest.raises(q.EncodeValueError, match="cycle"):
+        q.dumps([Weird()], default=lambda o: [o])
+    # Code it runs cannot break the walk.
+    victim = {"a": 1, "b": Weird(), "c": 3}
+    with pytest.raises(RuntimeError, match="changed size"):
+        q.dumps(victim, default=lambda o: victim.pop("c") and None)
+    items = [Weird(), "x" * 10, Weird()]
+    assert q.loads(q.dumps(items, default=lambda o: items.clear() or 0)) == [0]
 
 
 def test_aware_datetimes_need_utc():
@@ -164,6 +150,12 @@ def test_aware_datetimes_need_utc():
     with pytest.raises(q.EncodeValueError, match="timezone-aware"):
         q.dumps([aware])
     assert q.loads(q.dumps([aware], utc=True)) == [datetime.datetime(2020, 1, 1, 10)]
+
+    class Floating(datetime.tzinfo):  # aware means an offset that is not None
+        def utcoffset(self, dt):
+            return None
+
+    assert q.loads(q.dumps([datetime.datetime(2020, 1, 1, tzinfo=Floating())])) == [datetime.datetime(2020, 1, 1)]
 
 
 def test_aware_key_in_utc_beside_the_same_naive_key_is_refused():
@@ -218,14 +210,6 @@ def test_cycles_are_refused_not_recursed():
     with pytest.raises(q.EncodeValueError, match="cycle") as caught:
         q.dumps(cyclic)
     assert caught.value.path == 'root[1]["again"]'
-    # default that keeps expanding one object
-    with pytest.raises(q.EncodeValueError, match="cycle"):
-        q.dumps([Weird()], default=lambda o: [o])
-
-
-def test_default_that_never_converges_is_refused():
-    with pytest.raises(q.EncodeTypeError, match="default returned"):
-        q.dumps([Weird()], default=lambda o: o)
 
 
 def test_million_levels_dump_and_load():
