@@ -245,7 +245,7 @@ TEST(BridgeRead, StreamsThatAreNotTrees) {
     const qelt_err kIllegal = QELT_ERR_ILLEGAL_FILE_CONTENT, kSize = QELT_ERR_WRONG_STRING_SIZE;
     const BadStream cases[] = {
         {"value before any container", with_header("08 01"), kIllegal},
-        {"end of data inside a list", with_header("30 08 01"), QEL_ERR_FILE},
+        {"end of data inside a list", with_header("30 08 01"), QEL_ERR_FILE},  // the reader's own code
         {"odd element count in a map", with_header("31 08 01 00"), kIllegal},
         {"null-flagged element", with_header("30 88 00"), QELT_ERR_NYI},
         {"null-flagged container", with_header("30 B0 00"), QELT_ERR_NYI},
@@ -255,9 +255,6 @@ TEST(BridgeRead, StreamsThatAreNotTrees) {
         {"string of zero units", with_header("30 04 00 00 00 00 00 00"), kSize},
         {"binary of zero bytes", with_header("30 0E 07 00 00 00 00 00"), kSize},
         {"string without terminator", with_header("30 04 00 02 00 00 00 61 62 00"), kSize},
-        {"bad magic", hex("5F 51 45 4D 01 00 00 30 00"), QEL_ERR_INVALID},
-        {"end marker at document level", with_header("00"), QEL_ERR_INVALID},
-        {"huge declared binary", with_header("30 0E 00 FF FF FF FF"), QEL_ERR_FILE},
         // A list in key position whose nested map would otherwise take the
         // list itself as its first key.
         {"container as a map key",

@@ -17,15 +17,6 @@ protected:
 
 TEST_F(QelWriter, WorkedStreamsToBufferAndFile) {
     EXPECT_EQ(contents(w), with_header(""));
-    for (auto [open, close, expected] : {std::tuple{&qel_writer_list_open, &qel_writer_list_close, "30 00"},
-                                         std::tuple{&qel_writer_map_open, &qel_writer_map_close, "31 00"}}) {
-        qel_writer* empty = nullptr;
-        qel_writer_new_buffer(&empty);
-        open(empty);
-        close(empty);
-        EXPECT_EQ(contents(empty), with_header(expected));
-        qel_writer_free(empty);
-    }
     const std::string name = temp_path("writer.qel");
     qel_writer* file = nullptr;
     ASSERT_EQ(qel_writer_new_file(&file, name.c_str(), name.size() + 1), QEL_SUCCESS);

@@ -1,5 +1,5 @@
 """Reader, Writer and events: round trips against dumps and loads, streams
-cut at every byte, pipes and sockets, interrupted writers."""
+cut at every byte, sockets, interrupted writers."""
 import io
 import os
 import socket
@@ -182,17 +182,7 @@ def test_trailing_bytes_and_limits():
         list(q.Reader(io.StringIO("_QEL")))
 
 
-# --- pipes and sockets --------------------------------------------------------------------
-
-def test_a_pipe_streams_without_seeking():
-    items = [{"n": i, "s": "x" * (i % 700)} for i in range(3000)]
-    read_end, write_end = os.pipe()
-    writer = threading.Thread(target=lambda: q.dump(items, os.fdopen(write_end, "wb")))
-    writer.start()
-    with os.fdopen(read_end, "rb") as pipe:
-        assert not pipe.seekable() and list(q.Reader(pipe)) == items
-    writer.join()
-
+# --- sockets -----------------------------------------------------------------------------
 
 def test_a_socket_hands_out_each_item_as_its_bytes_come():
     ours, theirs = socket.socketpair()

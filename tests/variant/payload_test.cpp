@@ -1,5 +1,4 @@
 #include "owned_variant.h"
-#include "pool.h"
 
 #include <gtest/gtest.h>
 
@@ -100,32 +99,6 @@ TEST(Payload, Refusals) {
     for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << i;
     EXPECT_STREQ(text, "untouched");
     EXPECT_TRUE(data == nullptr && stamp == nullptr && out == nullptr);
-}
-
-// Without memory for its payload no value is made, and its record goes back.
-TEST(PayloadOutOfMemory, NothingIsMade) {
-    using New = qelt_err (*)(qelt_variant**);
-    const New makers[] = {
-        [](qelt_variant** out) { return qelt_variant_new_string_c(out, "abc", 4); },
-        [](qelt_variant** out) { return qelt_variant_new_string_utf8(out, "abc", 4); },
-        [](qelt_variant** out) { return qelt_variant_new_binary(out, "abc", 3, 0); },
-        [](qelt_variant** out) {
-            static const qelt_timestamp ts{};
-            return qelt_variant_new_timestamp(out, &ts);
-        },
-    };
-    qelt_pool_stats before{}, after{};
-    qelt_pool_get_stats(&before);
-    for (New make_one : makers) {
-        qelt_variant sentinel{};
-        qelt_variant* out = &sentinel;
-        qelt_pool_fail_in(2);  // the record comes, its payload does not
-        EXPECT_EQ(make_one(&out), QELT_ERR_OUT_OF_MEMORY);
-        qelt_pool_fail_in(0);
-        EXPECT_EQ(out, nullptr);
-    }
-    qelt_pool_get_stats(&after);
-    EXPECT_EQ(after.records, before.records);
 }
 
 }  // namespace
