@@ -5,32 +5,23 @@
 
 namespace {
 
-// One row per scalar type: C type, type code, emitter and accessor.
-#define QEL_SCALAR(Name, T, code, suffix)                                \
-    struct Name {                                                        \
-        using type = T;                                                  \
-        static constexpr uint8_t type_code = code;                       \
-        static constexpr auto write = &qel_writer_write_##suffix;        \
-        static constexpr auto get = &qel_element_get_##suffix;           \
-        static constexpr const char* test = #code " == e->type_with_null_flag"; \
+// One struct per row of the library's scalar list: C type, type code,
+// emitter and accessor. A wrong row shows in the writer's bytes.
+#define QEL_SCALAR(name, T, TYPE, member)                                          \
+    struct Scalar_##name {                                                         \
+        using type = T;                                                            \
+        static constexpr uint8_t type_code = QEL_TYPE_##TYPE;                      \
+        static constexpr auto write = &qel_writer_write_##name;                    \
+        static constexpr auto get = &qel_element_get_##name;                       \
+        static constexpr const char* test = "QEL_TYPE_" #TYPE " == e->type_with_null_flag"; \
     };
-QEL_SCALAR(Int8, int8_t, QEL_TYPE_INT8, int8)
-QEL_SCALAR(Int16, int16_t, QEL_TYPE_INT16, int16)
-QEL_SCALAR(Int32, int32_t, QEL_TYPE_INT32, int32)
-QEL_SCALAR(Int64, int64_t, QEL_TYPE_INT64, int64)
-QEL_SCALAR(Uint8, uint8_t, QEL_TYPE_UINT8, uint8)
-QEL_SCALAR(Uint16, uint16_t, QEL_TYPE_UINT16, uint16)
-QEL_SCALAR(Uint32, uint32_t, QEL_TYPE_UINT32, uint32)
-QEL_SCALAR(Uint64, uint64_t, QEL_TYPE_UINT64, uint64)
-QEL_SCALAR(Float16, uint16_t, QEL_TYPE_FLOAT16, float16)
-QEL_SCALAR(Float32, float, QEL_TYPE_FLOAT32, float32)
-QEL_SCALAR(Float64, double, QEL_TYPE_FLOAT64, float64)
-QEL_SCALAR(Bool, uint8_t, QEL_TYPE_BOOL, bool)
+QEL_SCALAR_TYPES(QEL_SCALAR)
 #undef QEL_SCALAR
 
 template <typename Traits>
 class QelScalar : public testing::Test {};
-using Scalars = testing::Types<Int8, Int16, Int32, Int64, Uint8, Uint16, Uint32, Uint64, Float16, Float32, Float64, Bool>;
+using Scalars = testing::Types<Scalar_int8, Scalar_int16, Scalar_int32, Scalar_int64, Scalar_uint8, Scalar_uint16,
+                               Scalar_uint32, Scalar_uint64, Scalar_float16, Scalar_float32, Scalar_float64, Scalar_bool>;
 TYPED_TEST_SUITE(QelScalar, Scalars);
 
 // Each value read back bit for bit; the same element with the null flag or
