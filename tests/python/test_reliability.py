@@ -3,7 +3,6 @@ repeated workload leaves where it was."""
 import ctypes
 import datetime
 import gc
-import os
 import queue
 import re
 import threading
@@ -88,45 +87,6 @@ def test_diagnostic_records_of_threads_stay_whole(tmp_path, capfd):
     records = DIAGNOSTIC.findall(out)
     assert len(records) == 4 * 300 * per_round and per_round >= 2
     assert "".join(records) == out
-
-
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-# The sanitizer runtime's own allocator, which replaces the pool there, may be
-# locked by the reading thread at the fork: that would test the runtime.
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="pool off under the sanitizers")
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")
-def test_fork_while_another_thread_reads():
-    # The child must find every allocator lock free, whatever the reading
-    # thread held at the moment of the fork.
-    data = records(100)
-    stop = threading.Event()
-
-    def reader():
-        while not stop.is_set():
-            q.qelt_variant_decref(q.qelt_read_from_buffer(data))
-
-    thread = threading.Thread(target=reader)
-    thread.start()
-    try:
-        for _ in range(20):
-            pid = os.fork()
-            if pid == 0:
-                copy = q.qelt_read_from_buffer(data)
-                q.qelt_variant_decref(copy)
-                os._exit(0)
-            for _ in range(500):  # five seconds
-                done, status = os.waitpid(pid, os.WNOHANG)
-                if done:
-                    break
-                threading.Event().wait(0.01)
-            else:
-                os.kill(pid, 9)
-                os.waitpid(pid, 0)
-                pytest.fail("the child hung")
-            assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
-    finally:
-        stop.set()
-        thread.join()
 
 
 # --- heap ---------------------------------------------------------------------------

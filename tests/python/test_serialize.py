@@ -6,6 +6,7 @@ import sys
 import pytest
 
 import _qeltypes as q
+import qeltypes
 from support import HugeBuffer, raises_code, unterminated
 
 EMPTY_LIST = b"_QEL\x01\x00\x00" + b"0\x00"
@@ -14,16 +15,7 @@ EMPTY_LIST = b"_QEL\x01\x00\x00" + b"0\x00"
 @pytest.fixture
 def tree():
     """A map holding a nested list of a few kinds of value."""
-    root, inner = q.qelt_variant_new_map(), q.qelt_variant_new_list()
-    values = [q.qelt_variant_new_int64(-2 ** 63), q.qelt_variant_new_string_utf8("\u20ac"),
-              q.qelt_variant_new_binary(b"\x00\xff", 9), q.qelt_variant_new_none()]
-    for v in values:
-        q.qelt_variant_list_append(inner, v)
-        q.qelt_variant_decref(v)
-    key = q.qelt_variant_new_string_c("inner")
-    q.qelt_variant_map_set(root, key, inner)
-    q.qelt_variant_decref(key)
-    q.qelt_variant_decref(inner)
+    root = qeltypes.to_variant({qeltypes.CString("inner"): [-2 ** 63, "\u20ac", qeltypes.Blob(b"\x00\xff", 9), None]})
     yield root
     q.qelt_variant_decref(root)
 
