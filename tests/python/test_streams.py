@@ -32,25 +32,17 @@ def items_of(root):
     return list(root.items()) if isinstance(root, dict) else list(root)
 
 
-def rebuild(events):
-    """The tree that a list of events describes."""
-    stack, keys = [[]], []
-    for kind, qel_type, value in events:
-        if kind == "start":
-            stack.append({} if qel_type == "map" else [])
-            keys.append(None)
-        elif kind == "key":
-            keys[-1] = value
-        else:
-            if kind == "end":
-                value = stack.pop()
-                keys.pop()
-            top = stack[-1]
-            if isinstance(top, dict):
-                top[keys[-1]] = value
-            else:
-                top.append(value)
-    return stack[0][0]
+def walk(node):
+    """The events of a tree, as (kind, value) without the QEL types."""
+    if isinstance(node, (list, dict)):
+        yield ("start", None)
+        for key, value in (node.items() if isinstance(node, dict) else ((None, x) for x in node)):
+            if isinstance(node, dict):
+                yield ("key", key)
+            yield from walk(value)
+        yield ("end", None)
+    else:
+        yield ("value", node)
 
 
 class Trickle(io.RawIOBase):
@@ -79,7 +71,7 @@ def test_streams_agree_with_dumps_and_loads(root, typed):
     data = q.dumps(root)
     assert write(root) == data
     assert list(q.Reader(io.BytesIO(data), typed=typed)) == items_of(q.loads(data, typed=typed))
-    assert rebuild(q.events(io.BytesIO(data))) == q.loads(data)
+    assert [(kind, value) for kind, _, value in q.events(io.BytesIO(data))] == list(walk(q.loads(data)))
     # Every boundary between reads lands somewhere inside an element.
     assert list(q.Reader(Trickle(data, 3))) == items_of(root)
 

@@ -13,14 +13,13 @@ from trees import plain_roots
 # A description is ("list", items), ("map", pairs) or (constructor suffix, args);
 # the tree is built with the handle API alone.
 
+def integers(kind, low, high):
+    return st.integers(low, high).map(lambda x: (kind, (x,)))
+
+
 SCALARS = st.one_of(
-    st.integers(-128, 127).map(lambda x: ("int8", (x,))),
-    st.integers(-2 ** 15, 2 ** 15 - 1).map(lambda x: ("int16", (x,))),
-    st.integers(-2 ** 31, 2 ** 31 - 1).map(lambda x: ("int32", (x,))),
-    st.integers(-2 ** 63, 2 ** 63 - 1).map(lambda x: ("int64", (x,))),
-    st.integers(0, 255).map(lambda x: ("uint8", (x,))), st.integers(0, 2 ** 16 - 1).map(lambda x: ("uint16", (x,))),
-    st.integers(0, 2 ** 32 - 1).map(lambda x: ("uint32", (x,))),
-    st.integers(0, 2 ** 64 - 1).map(lambda x: ("uint64", (x,))),
+    *[integers("int%d" % bits, -2 ** (bits - 1), 2 ** (bits - 1) - 1) for bits in (8, 16, 32, 64)],
+    *[integers("uint%d" % bits, 0, 2 ** bits - 1) for bits in (8, 16, 32, 64)],
     st.floats().map(lambda x: ("float64", (x,))), st.floats(width=32).map(lambda x: ("float32", (x,))),
     # finite binary16 patterns only: the writer refuses NaN and infinity
     st.one_of(st.integers(0, 0x7BFF), st.integers(0x8000, 0xFBFF)).map(lambda x: ("float16", (x,))),
