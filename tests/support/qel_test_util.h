@@ -76,9 +76,9 @@ inline Bytes contents(qel_writer* w) {
 }
 
 // A pipe that a child process fills with `bytes`, read through the name of
-// its read end (/dev/fd/N) as any file. The child ends when it has written
-// everything or when the read end is closed; it allocates nothing in this
-// process.
+// its read end (/dev/fd/N) as any file. The child writes with system calls
+// alone, so the reading process makes every allocation the test counts; it
+// ends when it has written everything or when the read end is closed.
 class PipeOf {
 public:
     explicit PipeOf(const Bytes& bytes) {
