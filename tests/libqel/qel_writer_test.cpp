@@ -1,6 +1,5 @@
 #include "qel_writer.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 
@@ -31,24 +30,6 @@ TEST_F(QelWriter, WorkedStreamsToBufferAndFile) {
     std::ifstream in(name, std::ios::binary);
     EXPECT_EQ(contents(w), with_header("31 04 00 02 00 00 00 61 00 08 05 00"));
     EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), contents(w));
-}
-
-// The stream handed over outlives the writer; the writer keeps nothing.
-TEST(QelWriterTake, BufferOutlivesTheWriter) {
-    qel_writer* w = nullptr;
-    ASSERT_EQ(qel_writer_new_buffer(&w), QEL_SUCCESS);
-    qel_writer_list_open(w);
-    for (int i = 0; i < 2000; ++i) qel_writer_write_string_whole(w, QEL_SUB_STRING_U8, "ab", 3);
-    qel_writer_list_close(w);
-    const Bytes expected = contents(w);
-    uint8_t* taken = nullptr;
-    uint64_t size = 0;
-    ASSERT_EQ(qel_writer_take_buffer(w, &taken, &size), QEL_SUCCESS);
-    EXPECT_EQ(contents(w), Bytes{});
-    EXPECT_EQ(qel_writer_free(w), QEL_SUCCESS);
-    EXPECT_EQ(Bytes(taken, taken + size), expected);
-    EXPECT_EQ(Bytes(taken + 8, taken + 17), hex("04 01 03 00 00 00 61 62 00"));
-    std::free(taken);
 }
 
 TEST_F(QelWriter, EveryEmitterPairedWithItsBytes) {
