@@ -123,24 +123,17 @@ def test_refusals():
 
 
 def test_from_variant_refuses_what_no_dict_holds():
-    outer, inner = v.qelt_variant_new_list(), v.qelt_variant_new_list()
+    outer, inner, key, m = (v.qelt_variant_new_list(), v.qelt_variant_new_list(), v.qelt_variant_new_list(),
+                            v.qelt_variant_new_map())
     v.qelt_variant_list_append(outer, inner)
     v.qelt_variant_list_append(inner, outer)
-    try:
-        with pytest.raises(ValueError, match="cycle"):
-            q.from_variant(outer)
-    finally:
-        v.qelt_variant_list_clear(inner)
-        v.qelt_variant_decref(inner)
-        v.qelt_variant_decref(outer)
-    m, key = v.qelt_variant_new_map(), v.qelt_variant_new_list()
     v.qelt_variant_map_set(m, key, key)
-    try:
-        with pytest.raises(ValueError, match="as a key"):
-            q.from_variant(m)
-    finally:
-        v.qelt_variant_decref(key)
-        v.qelt_variant_decref(m)
+    for root, message in ((outer, "cycle"), (m, "as a key")):
+        with pytest.raises(ValueError, match=message):
+            q.from_variant(root)
+    v.qelt_variant_list_clear(inner)
+    for h in (outer, inner, key, m):
+        v.qelt_variant_decref(h)
 
 
 def test_the_capsule_is_the_one_addition_to_the_module():
