@@ -9,24 +9,19 @@
 
 #include <stdint.h>
 
-__attribute__((noinline)) static int trivial_get(const void* address, uint16_t* out)
-{
-    if (address == NULL || out == NULL)
-        return 3;
+__attribute__((noinline)) static int trivial_get(const void* address, uint16_t* out) {
+    if (address == NULL || out == NULL) return 3;
     *out = 1;
     return 0;
 }
 
-static PyObject* reference_get(PyObject* self, PyObject* args)
-{
+static PyObject* reference_get(PyObject* self, PyObject* args) {
     PyObject* handle;
     uint16_t value = 0;
     (void)self;
-    if (!PyArg_ParseTuple(args, "O", &handle))
-        return NULL;
+    if (!PyArg_ParseTuple(args, "O", &handle)) return NULL;
     void* address = PyLong_AsVoidPtr(handle);
-    if (address == NULL && PyErr_Occurred())
-        PyErr_Clear();
+    if (address == NULL && PyErr_Occurred()) PyErr_Clear();
     if (trivial_get(address, &value) != 0) {
         PyErr_SetString(PyExc_ValueError, "reference_get failed (3)");
         return NULL;
@@ -41,7 +36,4 @@ static PyMethodDef methods[] = {
 
 static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "_qelref", NULL, -1, methods};
 
-PyMODINIT_FUNC PyInit__qelref(void)
-{
-    return PyModule_Create(&module);
-}
+PyMODINIT_FUNC PyInit__qelref(void) { return PyModule_Create(&module); }

@@ -17,12 +17,12 @@
 
 // An invariant that does not hold is a finding: abort so that libFuzzer
 // saves the input, with the condition on stderr (stdout is silenced).
-#define FUZZ_CHECK(cond)                                                                 \
-    do {                                                                                 \
-        if (!(cond)) {                                                                   \
+#define FUZZ_CHECK(cond)                                                                      \
+    do {                                                                                      \
+        if (!(cond)) {                                                                        \
             std::fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                \
-        }                                                                                \
+            std::abort();                                                                     \
+        }                                                                                     \
     } while (0)
 
 namespace fuzz {

@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    PyObject* input = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
+    PyObject* input = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                                static_cast<Py_ssize_t>(size));
     if (input == nullptr) die("cannot make the input bytes");
     PyObject* result = PyObject_CallFunctionObjArgs(g_target, input, nullptr);
     Py_DECREF(input);

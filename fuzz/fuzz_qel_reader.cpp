@@ -40,44 +40,94 @@ void inspect(const qel_element* e, uint32_t index) {
     uint64_t u = 0;
     qel_err fit = QEL_SUCCESS;
     switch (byte) {
-        case QEL_TYPE_INT8: { int8_t x; fit = qel_element_get_int8(e, &x); break; }
-        case QEL_TYPE_UINT8: { uint8_t x; fit = qel_element_get_uint8(e, &x); break; }
-        case QEL_TYPE_BOOL: { uint8_t x; fit = qel_element_get_bool(e, &x); break; }
-        case QEL_TYPE_INT16: { int16_t x; fit = qel_element_get_int16(e, &x); break; }
-        case QEL_TYPE_UINT16: { uint16_t x; fit = qel_element_get_uint16(e, &x); break; }
-        case QEL_TYPE_FLOAT16: { uint16_t x; fit = qel_element_get_float16(e, &x); break; }
-        case QEL_TYPE_INT32: { int32_t x; fit = qel_element_get_int32(e, &x); break; }
-        case QEL_TYPE_UINT32: { uint32_t x; fit = qel_element_get_uint32(e, &x); break; }
-        case QEL_TYPE_FLOAT32: { float x; fit = qel_element_get_float32(e, &x); break; }
-        case QEL_TYPE_INT64: { int64_t x; fit = qel_element_get_int64(e, &x); break; }
-        case QEL_TYPE_UINT64: fit = qel_element_get_uint64(e, &u); break;
-        case QEL_TYPE_FLOAT64: { double x; fit = qel_element_get_float64(e, &x); break; }
-        case QEL_TYPE_TIMESTAMP: { qel_timestamp t; fit = qel_element_get_timestamp(e, &t); break; }
-        case QEL_TYPE_STRING: {
-            uint8_t sub = 0xFF;
-            FUZZ_CHECK(qel_element_get_string_type(e, &sub) == QEL_SUCCESS && sub <= QEL_SUB_STRING_U32);
-            FUZZ_CHECK(e->string.c_string != nullptr);
-            static constexpr uint32_t unit[] = {1, 1, 2, 4};
-            touch(e->string.c_string, uint64_t{e->string.units} * unit[sub]);
-            const char* text = nullptr;
-            uint32_t units = 0;
-            if (sub <= QEL_SUB_STRING_U8) {
-                fit = sub == QEL_SUB_STRING_C ? qel_element_get_string_c(e, &text, &units)
-                                              : qel_element_get_string_u8(e, &text, &units);
-                FUZZ_CHECK(fit != QEL_SUCCESS || (text == e->string.c_string && units == e->string.units));
-            }
-            break;
+    case QEL_TYPE_INT8: {
+        int8_t x;
+        fit = qel_element_get_int8(e, &x);
+        break;
+    }
+    case QEL_TYPE_UINT8: {
+        uint8_t x;
+        fit = qel_element_get_uint8(e, &x);
+        break;
+    }
+    case QEL_TYPE_BOOL: {
+        uint8_t x;
+        fit = qel_element_get_bool(e, &x);
+        break;
+    }
+    case QEL_TYPE_INT16: {
+        int16_t x;
+        fit = qel_element_get_int16(e, &x);
+        break;
+    }
+    case QEL_TYPE_UINT16: {
+        uint16_t x;
+        fit = qel_element_get_uint16(e, &x);
+        break;
+    }
+    case QEL_TYPE_FLOAT16: {
+        uint16_t x;
+        fit = qel_element_get_float16(e, &x);
+        break;
+    }
+    case QEL_TYPE_INT32: {
+        int32_t x;
+        fit = qel_element_get_int32(e, &x);
+        break;
+    }
+    case QEL_TYPE_UINT32: {
+        uint32_t x;
+        fit = qel_element_get_uint32(e, &x);
+        break;
+    }
+    case QEL_TYPE_FLOAT32: {
+        float x;
+        fit = qel_element_get_float32(e, &x);
+        break;
+    }
+    case QEL_TYPE_INT64: {
+        int64_t x;
+        fit = qel_element_get_int64(e, &x);
+        break;
+    }
+    case QEL_TYPE_UINT64:
+        fit = qel_element_get_uint64(e, &u);
+        break;
+    case QEL_TYPE_FLOAT64: {
+        double x;
+        fit = qel_element_get_float64(e, &x);
+        break;
+    }
+    case QEL_TYPE_TIMESTAMP: {
+        qel_timestamp t;
+        fit = qel_element_get_timestamp(e, &t);
+        break;
+    }
+    case QEL_TYPE_STRING: {
+        uint8_t sub = 0xFF;
+        FUZZ_CHECK(qel_element_get_string_type(e, &sub) == QEL_SUCCESS && sub <= QEL_SUB_STRING_U32);
+        FUZZ_CHECK(e->string.c_string != nullptr);
+        static constexpr uint32_t unit[] = {1, 1, 2, 4};
+        touch(e->string.c_string, uint64_t{e->string.units} * unit[sub]);
+        const char* text = nullptr;
+        uint32_t units = 0;
+        if (sub <= QEL_SUB_STRING_U8) {
+            fit = sub == QEL_SUB_STRING_C ? qel_element_get_string_c(e, &text, &units)
+                                          : qel_element_get_string_u8(e, &text, &units);
+            FUZZ_CHECK(fit != QEL_SUCCESS || (text == e->string.c_string && units == e->string.units));
         }
-        case QEL_TYPE_BIN: {
-            const uint8_t* data = nullptr;
-            uint32_t size = 0;
-            fit = qel_element_get_binary(e, nullptr, &data, &size);
-            FUZZ_CHECK(data != nullptr);
-            touch(data, size);
-            break;
-        }
-        default:
-            break;
+        break;
+    }
+    case QEL_TYPE_BIN: {
+        const uint8_t* data = nullptr;
+        uint32_t size = 0;
+        fit = qel_element_get_binary(e, nullptr, &data, &size);
+        FUZZ_CHECK(data != nullptr);
+        touch(data, size);
+        break;
+    }
+    default:
+        break;
     }
     FUZZ_CHECK(fit == QEL_SUCCESS);
 
@@ -85,15 +135,25 @@ void inspect(const qel_element* e, uint32_t index) {
     // at one per element.
     qel_err misfit = QEL_SUCCESS;
     switch (index % 4) {
-        case 0: if (byte != QEL_TYPE_UINT64) misfit = qel_element_get_uint64(e, &u); break;
-        case 1: { int8_t x; if (byte != QEL_TYPE_INT8) misfit = qel_element_get_int8(e, &x); break; }
-        case 2: { qel_timestamp t; if (byte != QEL_TYPE_TIMESTAMP) misfit = qel_element_get_timestamp(e, &t); break; }
-        default: {
-            const char* s = nullptr;
-            uint32_t n = 0;
-            if ((byte & QEL_TYPE_MASK) != QEL_TYPE_STRING) misfit = qel_element_get_string_u8(e, &s, &n);
-            break;
-        }
+    case 0:
+        if (byte != QEL_TYPE_UINT64) misfit = qel_element_get_uint64(e, &u);
+        break;
+    case 1: {
+        int8_t x;
+        if (byte != QEL_TYPE_INT8) misfit = qel_element_get_int8(e, &x);
+        break;
+    }
+    case 2: {
+        qel_timestamp t;
+        if (byte != QEL_TYPE_TIMESTAMP) misfit = qel_element_get_timestamp(e, &t);
+        break;
+    }
+    default: {
+        const char* s = nullptr;
+        uint32_t n = 0;
+        if ((byte & QEL_TYPE_MASK) != QEL_TYPE_STRING) misfit = qel_element_get_string_u8(e, &s, &n);
+        break;
+    }
     }
     FUZZ_CHECK(misfit == QEL_SUCCESS || misfit == QEL_ERR_INVALID);
 }
@@ -103,19 +163,21 @@ void inspect(const qel_element* e, uint32_t index) {
 uint64_t digest(const qel_element* e) {
     uint64_t d = e->type_with_null_flag;
     switch (e->type_with_null_flag) {
-        case QEL_TYPE_STRING: {
-            static constexpr uint32_t unit[] = {1, 1, 2, 4};
-            d = d * 31 + e->string.type * 7919 + e->string.units;
-            return d * 31 + touch(e->string.c_string, uint64_t{e->string.units} * unit[e->string.type & 3]);
-        }
-        case QEL_TYPE_BIN:
-            d = d * 31 + e->binary.type * 7919 + e->binary.size;
-            return d * 31 + touch(e->binary.data, e->binary.size);
-        case QEL_TYPE_DATE: case QEL_TYPE_TIME: case QEL_TYPE_TIMESTAMP:
-            return d * 31 + touch(&e->timestamp.year, 2) + touch(&e->timestamp.month, 5) * 7 +
-                   e->timestamp.microsecond * 13ull;
-        default:
-            return d * 31 + e->u64;
+    case QEL_TYPE_STRING: {
+        static constexpr uint32_t unit[] = {1, 1, 2, 4};
+        d = d * 31 + e->string.type * 7919 + e->string.units;
+        return d * 31 + touch(e->string.c_string, uint64_t{e->string.units} * unit[e->string.type & 3]);
+    }
+    case QEL_TYPE_BIN:
+        d = d * 31 + e->binary.type * 7919 + e->binary.size;
+        return d * 31 + touch(e->binary.data, e->binary.size);
+    case QEL_TYPE_DATE:
+    case QEL_TYPE_TIME:
+    case QEL_TYPE_TIMESTAMP:
+        return d * 31 + touch(&e->timestamp.year, 2) + touch(&e->timestamp.month, 5) * 7 +
+               e->timestamp.microsecond * 13ull;
+    default:
+        return d * 31 + e->u64;
     }
 }
 
@@ -223,7 +285,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             r = open_file(stream, length);
         }
         FUZZ_CHECK(qel_reader_set_callback(r, on_element, &other) == QEL_SUCCESS);
-        FUZZ_CHECK(qel_reader_parse(r) == parsed && other.seen == counter.seen && other.digest == counter.digest);
+        FUZZ_CHECK(qel_reader_parse(r) == parsed && other.seen == counter.seen &&
+                   other.digest == counter.digest);
     }
     FUZZ_CHECK(qel_reader_free(r) == QEL_SUCCESS);
     return 0;

@@ -32,8 +32,8 @@ using Entry = std::pair<qelt_variant*, qelt_variant*>;
 
 struct Rec {
     uint8_t type;
-    uint32_t refs;       // the count the record must have
-    std::string value;   // non-containers: subtype and the bytes equality compares
+    uint32_t refs;                     // the count the record must have
+    std::string value;                 // non-containers: subtype and the bytes equality compares
     std::vector<qelt_variant*> items;  // list
     // map: entries by their key's identity (see Model::identity)
     std::unordered_map<std::string, Entry> entries;
@@ -57,38 +57,39 @@ std::string timestamp_bytes(const qelt_timestamp& t) {
 
 // What the accessors give back, in the model's form.
 std::string value_of(const qelt_variant* v) {
-#define QEL_FUZZ_SCALAR(T, ctype, TYPE, member)                              \
-    case QELT_VARIANT_TYPE_##TYPE: {                                         \
-        ctype x{};                                                           \
-        FUZZ_CHECK(qelt_variant_as_##T(v, &x) == QELT_SUCCESS);              \
-        return bytes_of(0, x);                                               \
+#define QEL_FUZZ_SCALAR(T, ctype, TYPE, member)                 \
+    case QELT_VARIANT_TYPE_##TYPE: {                            \
+        ctype x{};                                              \
+        FUZZ_CHECK(qelt_variant_as_##T(v, &x) == QELT_SUCCESS); \
+        return bytes_of(0, x);                                  \
     }
     switch (v->type) {
         QELT_SCALAR_TYPES(QEL_FUZZ_SCALAR)
 #undef QEL_FUZZ_SCALAR
-        case QELT_VARIANT_TYPE_STRING: {
-            const char* text = nullptr;
-            uint32_t size = 0;
-            const bool c = v->subtype == QELT_STRING_TYPE_C;
-            FUZZ_CHECK((c ? qelt_variant_as_string_c(v, &text, &size)
-                          : qelt_variant_as_string_utf8(v, &text, &size)) == QELT_SUCCESS);
-            FUZZ_CHECK(size >= 1 && text[size - 1] == '\0' && std::strlen(text) + 1 == size);
-            return std::string(1, static_cast<char>(v->subtype)) + std::string(text, size);
-        }
-        case QELT_VARIANT_TYPE_BINARY: {
-            const void* data = nullptr;
-            uint32_t length = 0;
-            uint8_t bin_type = 0;
-            FUZZ_CHECK(qelt_variant_as_binary(v, &data, &length, &bin_type) == QELT_SUCCESS);
-            return std::string(1, static_cast<char>(bin_type)) + std::string(static_cast<const char*>(data), length);
-        }
-        case QELT_VARIANT_TYPE_TIMESTAMP: {
-            const qelt_timestamp* t = nullptr;
-            FUZZ_CHECK(qelt_variant_as_timestamp(v, &t) == QELT_SUCCESS && t);
-            return timestamp_bytes(*t);
-        }
-        default:  // none and the containers: no value bytes
-            return {};
+    case QELT_VARIANT_TYPE_STRING: {
+        const char* text = nullptr;
+        uint32_t size = 0;
+        const bool c = v->subtype == QELT_STRING_TYPE_C;
+        FUZZ_CHECK((c ? qelt_variant_as_string_c(v, &text, &size)
+                      : qelt_variant_as_string_utf8(v, &text, &size)) == QELT_SUCCESS);
+        FUZZ_CHECK(size >= 1 && text[size - 1] == '\0' && std::strlen(text) + 1 == size);
+        return std::string(1, static_cast<char>(v->subtype)) + std::string(text, size);
+    }
+    case QELT_VARIANT_TYPE_BINARY: {
+        const void* data = nullptr;
+        uint32_t length = 0;
+        uint8_t bin_type = 0;
+        FUZZ_CHECK(qelt_variant_as_binary(v, &data, &length, &bin_type) == QELT_SUCCESS);
+        return std::string(1, static_cast<char>(bin_type)) +
+               std::string(static_cast<const char*>(data), length);
+    }
+    case QELT_VARIANT_TYPE_TIMESTAMP: {
+        const qelt_timestamp* t = nullptr;
+        FUZZ_CHECK(qelt_variant_as_timestamp(v, &t) == QELT_SUCCESS && t);
+        return timestamp_bytes(*t);
+    }
+    default:  // none and the containers: no value bytes
+        return {};
     }
 }
 
@@ -379,7 +380,8 @@ private:
         const std::vector<uint8_t> data = in_.ConsumeBytes<uint8_t>(in_.ConsumeIntegralInRange(0, 24));
         const uint8_t bin_type = in_.ConsumeIntegral<uint8_t>();
         qelt_variant* v = reinterpret_cast<qelt_variant*>(&slot_);
-        const qelt_err err = qelt_variant_new_binary(&v, data.empty() ? "" : static_cast<const void*>(data.data()),
+        const qelt_err err = qelt_variant_new_binary(&v,
+                                                     data.empty() ? "" : static_cast<const void*>(data.data()),
                                                      static_cast<uint32_t>(data.size()), bin_type);
         if (data.empty()) {
             FUZZ_CHECK(err == QELT_ERR_WRONG_STRING_SIZE && v == nullptr);
@@ -394,7 +396,8 @@ private:
     void make_timestamp() {
         qelt_timestamp t{};
         t.year = in_.ConsumeIntegral<int16_t>();
-        for (uint8_t* f : {&t.month, &t.day, &t.hour, &t.minute, &t.second}) *f = in_.ConsumeIntegral<uint8_t>();
+        for (uint8_t* f : {&t.month, &t.day, &t.hour, &t.minute, &t.second})
+            *f = in_.ConsumeIntegral<uint8_t>();
         t.microsecond = in_.ConsumeIntegral<uint32_t>();
         qelt_variant* v = nullptr;
         FUZZ_CHECK(qelt_variant_new_timestamp(&v, &t) == QELT_SUCCESS && v != nullptr);
@@ -411,25 +414,44 @@ private:
 
     void create() {
         switch (in_.ConsumeIntegralInRange(0, 18)) {
-            case 0: return make(qelt_variant_new_int8, QELT_VARIANT_TYPE_INT8);
-            case 1: return make(qelt_variant_new_int16, QELT_VARIANT_TYPE_INT16);
-            case 2: return make(qelt_variant_new_int32, QELT_VARIANT_TYPE_INT32);
-            case 3: return make(qelt_variant_new_int64, QELT_VARIANT_TYPE_INT64);
-            case 4: return make(qelt_variant_new_uint8, QELT_VARIANT_TYPE_UINT8);
-            case 5: return make(qelt_variant_new_uint16, QELT_VARIANT_TYPE_UINT16);
-            case 6: return make(qelt_variant_new_uint32, QELT_VARIANT_TYPE_UINT32);
-            case 7: return make(qelt_variant_new_uint64, QELT_VARIANT_TYPE_UINT64);
-            case 8: return make(qelt_variant_new_float16, QELT_VARIANT_TYPE_FLOAT16);
-            case 9: return make<float, uint32_t>(qelt_variant_new_float32, QELT_VARIANT_TYPE_FLOAT32);
-            case 10: return make<double, uint64_t>(qelt_variant_new_float64, QELT_VARIANT_TYPE_FLOAT64);
-            case 11: return make(qelt_variant_new_bool, QELT_VARIANT_TYPE_BOOL);
-            case 12: return make_container(qelt_variant_new_none, QELT_VARIANT_TYPE_NONE);
-            case 13: return make_text(false);
-            case 14: return make_text(true);
-            case 15: return make_binary();
-            case 16: return make_timestamp();
-            case 17: return make_container(qelt_variant_new_list, QELT_VARIANT_TYPE_LIST);
-            default: return make_container(qelt_variant_new_map, QELT_VARIANT_TYPE_MAP);
+        case 0:
+            return make(qelt_variant_new_int8, QELT_VARIANT_TYPE_INT8);
+        case 1:
+            return make(qelt_variant_new_int16, QELT_VARIANT_TYPE_INT16);
+        case 2:
+            return make(qelt_variant_new_int32, QELT_VARIANT_TYPE_INT32);
+        case 3:
+            return make(qelt_variant_new_int64, QELT_VARIANT_TYPE_INT64);
+        case 4:
+            return make(qelt_variant_new_uint8, QELT_VARIANT_TYPE_UINT8);
+        case 5:
+            return make(qelt_variant_new_uint16, QELT_VARIANT_TYPE_UINT16);
+        case 6:
+            return make(qelt_variant_new_uint32, QELT_VARIANT_TYPE_UINT32);
+        case 7:
+            return make(qelt_variant_new_uint64, QELT_VARIANT_TYPE_UINT64);
+        case 8:
+            return make(qelt_variant_new_float16, QELT_VARIANT_TYPE_FLOAT16);
+        case 9:
+            return make<float, uint32_t>(qelt_variant_new_float32, QELT_VARIANT_TYPE_FLOAT32);
+        case 10:
+            return make<double, uint64_t>(qelt_variant_new_float64, QELT_VARIANT_TYPE_FLOAT64);
+        case 11:
+            return make(qelt_variant_new_bool, QELT_VARIANT_TYPE_BOOL);
+        case 12:
+            return make_container(qelt_variant_new_none, QELT_VARIANT_TYPE_NONE);
+        case 13:
+            return make_text(false);
+        case 14:
+            return make_text(true);
+        case 15:
+            return make_binary();
+        case 16:
+            return make_timestamp();
+        case 17:
+            return make_container(qelt_variant_new_list, QELT_VARIANT_TYPE_LIST);
+        default:
+            return make_container(qelt_variant_new_map, QELT_VARIANT_TYPE_MAP);
         }
     }
 
@@ -614,7 +636,8 @@ private:
         qelt_variant*& dest = pick();
         qelt_variant* value = reinterpret_cast<qelt_variant*>(&slot_);
         uint8_t found = 2;
-        const qelt_err err = keep ? qelt_variant_map_get(map, key, &value) : qelt_variant_map_haskey(map, key, &found);
+        const qelt_err err = keep ? qelt_variant_map_get(map, key, &value)
+                                  : qelt_variant_map_haskey(map, key, &found);
         if (!is(map, QELT_VARIANT_TYPE_MAP) || key == nullptr || key == map) return refused(err, {map, key});
         const Entry* entry = model_.find_key(map, key);
         if (!keep) {
@@ -745,26 +768,47 @@ private:
 
     void step() {
         switch (in_.ConsumeIntegralInRange(0, 20)) {
-            case 0: case 1: return create();
-            case 2: return put(&pick(), nullptr);
-            case 3: return share();
-            case 4: return list_store(0);
-            case 5: return list_store(1);
-            case 6: return list_store(2);
-            case 7: return list_get();
-            case 8: return list_delete(false);
-            case 9: return list_delete(true);
-            case 10: return list_contains();
-            case 11: return map_set(false);
-            case 12: return map_set(true);
-            case 13: return map_get(in_.ConsumeBool());
-            case 14: return map_clear();
-            case 15: return map_walk();
-            case 16: return compare();
-            case 17: return write_read();
-            case 18: return read();
-            case 19: return map_bulk(in_.ConsumeBool());
-            default: return list_bulk(in_.ConsumeBool());
+        case 0:
+        case 1:
+            return create();
+        case 2:
+            return put(&pick(), nullptr);
+        case 3:
+            return share();
+        case 4:
+            return list_store(0);
+        case 5:
+            return list_store(1);
+        case 6:
+            return list_store(2);
+        case 7:
+            return list_get();
+        case 8:
+            return list_delete(false);
+        case 9:
+            return list_delete(true);
+        case 10:
+            return list_contains();
+        case 11:
+            return map_set(false);
+        case 12:
+            return map_set(true);
+        case 13:
+            return map_get(in_.ConsumeBool());
+        case 14:
+            return map_clear();
+        case 15:
+            return map_walk();
+        case 16:
+            return compare();
+        case 17:
+            return write_read();
+        case 18:
+            return read();
+        case 19:
+            return map_bulk(in_.ConsumeBool());
+        default:
+            return list_bulk(in_.ConsumeBool());
         }
     }
 

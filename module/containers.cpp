@@ -273,11 +273,8 @@ PyObject* meth_qelt_variant_list_contains_in_subset(PyObject*, PyObject* args)
         return nullptr;
     int32_t index = QELT_LIST_INDEX_UNKNOWN;
     qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_variant_list_contains_in_subset(list, value, &index, start, stop);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_variant_list_contains_in_subset", rc);
+    Py_BEGIN_ALLOW_THREADS rc = qelt_variant_list_contains_in_subset(list, value, &index, start, stop);
+    Py_END_ALLOW_THREADS if (rc != QELT_SUCCESS) return raise_error("qelt_variant_list_contains_in_subset", rc);
     return PyLong_FromLong(index);
 }
 

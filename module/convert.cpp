@@ -83,8 +83,7 @@ static_assert(fits_u32_capacity(0xFFFFFFFELL) && !fits_u32_capacity(0xFFFFFFFFLL
 
 } // namespace
 
-TerminatedText::TerminatedText(PyObject* object, const char* text, Py_ssize_t length,
-                               const char* method)
+TerminatedText::TerminatedText(PyObject* object, const char* text, Py_ssize_t length, const char* method)
     : text_(text)
 {
     if (!fits_u32_capacity(length)) {

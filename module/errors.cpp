@@ -65,8 +65,7 @@ bool add_exception_classes(PyObject* module)
 PyObject* raise_error(const char* method, qelt_err code)
 {
     const bool own_class = code >= 1 && code < kExceptionCount;
-    PyErr_Format(g_exception_classes[own_class ? code : 0], "%s failed (%d)", method,
-                 static_cast<int>(code));
+    PyErr_Format(g_exception_classes[own_class ? code : 0], "%s failed (%d)", method, static_cast<int>(code));
     return nullptr;
 }
 

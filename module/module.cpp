@@ -16,7 +16,10 @@ struct ConstantRow {
     long value;
 };
 
-#define QELTYPES_CONSTANT(name) {#name, name}
+#define QELTYPES_CONSTANT(name) \
+    {                           \
+#name, name             \
+    }
 
 const ConstantRow kConstantRows[] = {
     QELTYPES_CONSTANT(QELT_SUCCESS),
@@ -75,7 +78,10 @@ bool add_constants(PyObject* module)
 /* Method table                                                               */
 /* ------------------------------------------------------------------------ */
 
-#define QELTYPES_ROW(name, flags) {#name, meth_##name, flags, doc_##name}
+#define QELTYPES_ROW(name, flags)             \
+    {                                         \
+#name, meth_##name, flags, doc_##name \
+    }
 #define QELTYPES_SCALAR_ROWS(T, ...) \
     QELTYPES_ROW(qelt_variant_new_##T, METH_VARARGS), QELTYPES_ROW(qelt_variant_as_##T, METH_VARARGS),
 
@@ -87,13 +93,11 @@ PyMethodDef kMethods[] = {
     QELTYPES_ROW(qelt_variant_decref, METH_VARARGS),
     QELTYPES_ROW(qelt_variant_incref, METH_VARARGS),
     QELTYPES_ROW(qelt_variant_new_none, METH_NOARGS),
-    QELTYPES_INTEGER_SCALARS(QELTYPES_SCALAR_ROWS)
-    QELTYPES_ROW(qelt_variant_new_string_c, METH_VARARGS),
+    QELTYPES_INTEGER_SCALARS(QELTYPES_SCALAR_ROWS) QELTYPES_ROW(qelt_variant_new_string_c, METH_VARARGS),
     QELTYPES_ROW(qelt_variant_as_string_c, METH_VARARGS),
     QELTYPES_ROW(qelt_variant_new_string_utf8, METH_VARARGS),
     QELTYPES_ROW(qelt_variant_as_string_utf8, METH_VARARGS),
-    QELTYPES_FLOAT_SCALARS(QELTYPES_SCALAR_ROWS)
-    QELTYPES_ROW(qelt_float_to_half, METH_VARARGS),
+    QELTYPES_FLOAT_SCALARS(QELTYPES_SCALAR_ROWS) QELTYPES_ROW(qelt_float_to_half, METH_VARARGS),
     QELTYPES_ROW(qelt_half_to_float, METH_VARARGS),
     QELTYPES_ROW(qelt_variant_new_list, METH_VARARGS),
     QELTYPES_ROW(qelt_variant_list_append, METH_VARARGS),
@@ -114,8 +118,7 @@ PyMethodDef kMethods[] = {
     QELTYPES_ROW(qelt_variant_map_next, METH_VARARGS),
     QELTYPES_ROW(qelt_variant_map_get_size, METH_VARARGS),
     QELTYPES_ROW(qelt_variant_map_haskey, METH_VARARGS),
-    QELTYPES_BOOL_SCALAR(QELTYPES_SCALAR_ROWS)
-    QELTYPES_ROW(qelt_variant_new_binary, METH_VARARGS),
+    QELTYPES_BOOL_SCALAR(QELTYPES_SCALAR_ROWS) QELTYPES_ROW(qelt_variant_new_binary, METH_VARARGS),
     QELTYPES_ROW(qelt_variant_as_binary, METH_VARARGS),
     QELTYPES_ROW(qelt_write_to_buffer, METH_VARARGS),
     QELTYPES_ROW(qelt_write_to_file, METH_VARARGS),
@@ -138,15 +141,7 @@ static_assert(sizeof kMethods / sizeof kMethods[0] == 64 + 1, "64 methods");
  * else is kept, so there is nothing for the cycle collector to visit. */
 
 PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT,
-    "_qeltypes",
-    nullptr,
-    0,
-    kMethods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_qeltypes", nullptr, 0, kMethods, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The version this module has always been created with: PYTHON_API_VERSION,

@@ -34,10 +34,10 @@ namespace qeltypes {
  * freed and made again for a new variant names that new variant, as a reused
  * file descriptor names its new file. */
 enum class HandleCheck {
-    live,            /* the address of a live variant */
-    zero,            /* the integer 0: null */
-    not_an_integer,  /* null, as for 0 */
-    dead,            /* any other integer: no variant */
+    live,           /* the address of a live variant */
+    zero,           /* the integer 0: null */
+    not_an_integer, /* null, as for 0 */
+    dead,           /* any other integer: no variant */
 };
 
 /* The one check of every handle, here and in the hooks that other modules
@@ -263,47 +263,47 @@ private:
  * values.cpp checks that together they name each type of the library's list
  * once. */
 
-#define QELTYPES_INTEGER_SCALARS(X)                                                          \
-    X(int64, "L", long long, "Creates a variant with an int64 value",                        \
-      "value (int): the value to assign to the new variant",                                 \
-      "Read the value from an int64 variant", "(int): the value of the variant")             \
-    X(int32, "i", int, "Creates a variant with an int32 value",                              \
-      "value (int): the value to assign to the new variant",                                 \
-      "Read the value from an int32 variant", "(int): the value of the variant")             \
-    X(int16, "h", short, "Creates a variant with an int16 value",                            \
-      "value (int): the value to assign to the new variant",                                 \
-      "Read the value from an int16 variant", "(int): the value of the variant")             \
-    X(int8, "h", short, "Creates a variant with an int8 value",                              \
-      "value (int): the value to assign to the new variant",                                 \
-      "Read the value from an int8 variant", "(int): the value of the variant")              \
-    X(uint64, "K", unsigned long long, "Creates a variant with an uint64 value",             \
-      "value (int): the value to assign to the new variant",                                 \
-      "Read the value from an uint64 variant", "(int): the value of the variant")            \
-    X(uint32, "I", unsigned int, "Creates a variant with an uint32 value",                   \
-      "value (int): the value to assign to the new variant",                                 \
-      "Read the value from an uint32 variant", "(int): the value of the variant")            \
-    X(uint16, "H", unsigned short, "Creates a variant with an uint16 value",                 \
-      "value (int): the value to assign to the new variant",                                 \
-      "Read the value from an uint16 variant", "(int): the value of the variant")            \
-    X(uint8, "H", unsigned short, "Creates a variant with an uint8 value",                   \
-      "value (int): the value to assign to the new variant",                                 \
-      "Read the value from an uint8 variant", "(int): the value of the variant")
+#define QELTYPES_INTEGER_SCALARS(X)                                                                   \
+    X(int64, "L", long long, "Creates a variant with an int64 value",                                 \
+      "value (int): the value to assign to the new variant", "Read the value from an int64 variant",  \
+      "(int): the value of the variant")                                                              \
+    X(int32, "i", int, "Creates a variant with an int32 value",                                       \
+      "value (int): the value to assign to the new variant", "Read the value from an int32 variant",  \
+      "(int): the value of the variant")                                                              \
+    X(int16, "h", short, "Creates a variant with an int16 value",                                     \
+      "value (int): the value to assign to the new variant", "Read the value from an int16 variant",  \
+      "(int): the value of the variant")                                                              \
+    X(int8, "h", short, "Creates a variant with an int8 value",                                       \
+      "value (int): the value to assign to the new variant", "Read the value from an int8 variant",   \
+      "(int): the value of the variant")                                                              \
+    X(uint64, "K", unsigned long long, "Creates a variant with an uint64 value",                      \
+      "value (int): the value to assign to the new variant", "Read the value from an uint64 variant", \
+      "(int): the value of the variant")                                                              \
+    X(uint32, "I", unsigned int, "Creates a variant with an uint32 value",                            \
+      "value (int): the value to assign to the new variant", "Read the value from an uint32 variant", \
+      "(int): the value of the variant")                                                              \
+    X(uint16, "H", unsigned short, "Creates a variant with an uint16 value",                          \
+      "value (int): the value to assign to the new variant", "Read the value from an uint16 variant", \
+      "(int): the value of the variant")                                                              \
+    X(uint8, "H", unsigned short, "Creates a variant with an uint8 value",                            \
+      "value (int): the value to assign to the new variant", "Read the value from an uint8 variant",  \
+      "(int): the value of the variant")
 
-#define QELTYPES_FLOAT_SCALARS(X)                                                            \
-    X(float64, "d", double, "Creates a variant with an float64 value",                       \
-      "value (float): the value to assign to the new variant",                               \
-      "Read the value from an float64 variant", "(float): the value of the variant")         \
-    X(float32, "f", float, "Creates a variant with an float32 value",                        \
-      "value (float): the value to assign to the new variant",                               \
-      "Read the value from an float32 variant", "(float): the value of the variant")         \
-    X(float16, "H", unsigned short, "Creates a variant with an float16 value",               \
-      "value (int): binary float16 value representation",                                    \
-      "Read the value from an float16 variant", "(int): binary float16 value representation")
+#define QELTYPES_FLOAT_SCALARS(X)                                                                        \
+    X(float64, "d", double, "Creates a variant with an float64 value",                                   \
+      "value (float): the value to assign to the new variant", "Read the value from an float64 variant", \
+      "(float): the value of the variant")                                                               \
+    X(float32, "f", float, "Creates a variant with an float32 value",                                    \
+      "value (float): the value to assign to the new variant", "Read the value from an float32 variant", \
+      "(float): the value of the variant")                                                               \
+    X(float16, "H", unsigned short, "Creates a variant with an float16 value",                           \
+      "value (int): binary float16 value representation", "Read the value from an float16 variant",      \
+      "(int): binary float16 value representation")
 
-#define QELTYPES_BOOL_SCALAR(X)                                                              \
-    X(bool, "H", unsigned short, "Creates a variant with an boolean value",                  \
-      "value (int): the value to assign to the new variant",                                 \
-      "Read the value from a bool variant", "(int): the value of the variant")
+#define QELTYPES_BOOL_SCALAR(X)                                                                    \
+    X(bool, "H", unsigned short, "Creates a variant with an boolean value",                        \
+      "value (int): the value to assign to the new variant", "Read the value from a bool variant", \
+      "(int): the value of the variant")
 
 #define QELTYPES_SCALARS(X) QELTYPES_INTEGER_SCALARS(X) QELTYPES_FLOAT_SCALARS(X) QELTYPES_BOOL_SCALAR(X)
 
@@ -313,11 +313,11 @@ private:
 /* meth_<name> wraps the library function <name>; doc_<name> is its
  * docstring, defined beside it. */
 
-#define QELTYPES_DECLARE_METHOD(name)                  \
+#define QELTYPES_DECLARE_METHOD(name)                      \
     PyObject* meth_##name(PyObject* self, PyObject* args); \
     extern const char doc_##name[];
 
-#define QELTYPES_DECLARE_SCALAR(T, ...)               \
+#define QELTYPES_DECLARE_SCALAR(T, ...)           \
     QELTYPES_DECLARE_METHOD(qelt_variant_new_##T) \
     QELTYPES_DECLARE_METHOD(qelt_variant_as_##T)
 

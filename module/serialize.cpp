@@ -50,11 +50,8 @@ PyObject* meth_qelt_write_to_buffer(PyObject*, PyObject* args)
     uint8_t* buffer = nullptr;
     uint32_t size = 0;
     qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_write_to_buffer(root, &buffer, &size);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_write_to_buffer", rc);
+    Py_BEGIN_ALLOW_THREADS rc = qelt_write_to_buffer(root, &buffer, &size);
+    Py_END_ALLOW_THREADS if (rc != QELT_SUCCESS) return raise_error("qelt_write_to_buffer", rc);
     PyObject* bytes = bytes_from(buffer, size);
     qelt_free_buffer(buffer);
     return bytes;
@@ -84,11 +81,8 @@ PyObject* meth_qelt_write_to_file(PyObject*, PyObject* args)
     const char* const safe_name = terminated.text();
     const uint32_t capacity = file_name_capacity(length);
     qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_write_to_file(root, safe_name, capacity);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_write_to_file", rc);
+    Py_BEGIN_ALLOW_THREADS rc = qelt_write_to_file(root, safe_name, capacity);
+    Py_END_ALLOW_THREADS if (rc != QELT_SUCCESS) return raise_error("qelt_write_to_file", rc);
     return none();
 }
 
@@ -115,11 +109,8 @@ PyObject* meth_qelt_read_from_buffer(PyObject*, PyObject* args)
     const auto size = static_cast<uint32_t>(length);
     qelt_variant* root = nullptr;
     qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_read_from_buffer(&root, bytes, size);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_read_from_buffer", rc);
+    Py_BEGIN_ALLOW_THREADS rc = qelt_read_from_buffer(&root, bytes, size);
+    Py_END_ALLOW_THREADS if (rc != QELT_SUCCESS) return raise_error("qelt_read_from_buffer", rc);
     return owned_handle(root);
 }
 
@@ -146,11 +137,8 @@ PyObject* meth_qelt_read_from_file(PyObject*, PyObject* args)
     const uint32_t capacity = file_name_capacity(length);
     qelt_variant* root = nullptr;
     qelt_err rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = qelt_read_from_file(&root, safe_name, capacity);
-    Py_END_ALLOW_THREADS
-    if (rc != QELT_SUCCESS)
-        return raise_error("qelt_read_from_file", rc);
+    Py_BEGIN_ALLOW_THREADS rc = qelt_read_from_file(&root, safe_name, capacity);
+    Py_END_ALLOW_THREADS if (rc != QELT_SUCCESS) return raise_error("qelt_read_from_file", rc);
     return owned_handle(root);
 }
 

@@ -60,30 +60,31 @@ PyObject* as_scalar(PyObject* args, const char* method)
 /* Scalars                                                                    */
 /* ------------------------------------------------------------------------ */
 
-#define QELTYPES_DEFINE_SCALAR(T, format, parsed, new_summary, new_arg, as_summary, as_returns) \
-    extern const char doc_qelt_variant_new_##T[] = "qelt_variant_new_" #T "(value)\n"          \
-                                                   new_summary "\n"                            \
-                                                   "\n"                                        \
-                                                   "Args:\n"                                   \
-                                                   "    " new_arg "\n"                         \
-                                                   "\n"                                        \
-                                                   "Returns:\n"                                \
-                                                   "    (int): variant handle";                \
-    PyObject* meth_qelt_variant_new_##T(PyObject*, PyObject* args)                             \
-    {                                                                                         \
-        return new_scalar<parsed, qelt_variant_new_##T>(args, format, "qelt_variant_new_" #T);  \
-    }                                                                                         \
-    extern const char doc_qelt_variant_as_##T[] = "qelt_variant_as_" #T "(variant)\n"          \
-                                                  as_summary "\n"                              \
-                                                  "\n"                                         \
-                                                  "Args:\n"                                    \
-                                                  "    variant (int): variant handle\n"        \
-                                                  "\n"                                         \
-                                                  "Returns:\n"                                 \
-                                                  "    " as_returns;                           \
-    PyObject* meth_qelt_variant_as_##T(PyObject*, PyObject* args)                              \
-    {                                                                                         \
-        return as_scalar<qelt_variant_as_##T>(args, "qelt_variant_as_" #T);                     \
+#define QELTYPES_DEFINE_SCALAR(T, format, parsed, new_summary, new_arg, as_summary, as_returns)   \
+    extern const char doc_qelt_variant_new_##T[] = "qelt_variant_new_" #T "(value)\n" new_summary \
+                                                   "\n"                                           \
+                                                   "\n"                                           \
+                                                   "Args:\n"                                      \
+                                                   "    " new_arg                                 \
+                                                   "\n"                                           \
+                                                   "\n"                                           \
+                                                   "Returns:\n"                                   \
+                                                   "    (int): variant handle";                   \
+    PyObject* meth_qelt_variant_new_##T(PyObject*, PyObject* args)                                \
+    {                                                                                             \
+        return new_scalar<parsed, qelt_variant_new_##T>(args, format, "qelt_variant_new_" #T);    \
+    }                                                                                             \
+    extern const char doc_qelt_variant_as_##T[] = "qelt_variant_as_" #T "(variant)\n" as_summary  \
+                                                  "\n"                                            \
+                                                  "\n"                                            \
+                                                  "Args:\n"                                       \
+                                                  "    variant (int): variant handle\n"           \
+                                                  "\n"                                            \
+                                                  "Returns:\n"                                    \
+                                                  "    " as_returns;                              \
+    PyObject* meth_qelt_variant_as_##T(PyObject*, PyObject* args)                                 \
+    {                                                                                             \
+        return as_scalar<qelt_variant_as_##T>(args, "qelt_variant_as_" #T);                       \
     }
 
 QELTYPES_SCALARS(QELTYPES_DEFINE_SCALAR)
@@ -355,8 +356,7 @@ PyObject* meth_qelt_variant_new_timestamp(PyObject*, PyObject* args)
     short year;
     unsigned char month, day, hour, minute, second;
     unsigned int microsecond;
-    if (!PyArg_ParseTuple(args, "hBBBBBI", &year, &month, &day, &hour, &minute, &second,
-                          &microsecond))
+    if (!PyArg_ParseTuple(args, "hBBBBBI", &year, &month, &day, &hour, &minute, &second, &microsecond))
         return nullptr;
     qelt_timestamp ts{};
     ts.year = year;
@@ -396,9 +396,8 @@ PyObject* meth_qelt_variant_as_timestamp(PyObject*, PyObject* args)
     const qelt_err rc = qelt_variant_as_timestamp(v, &ts);
     if (rc != QELT_SUCCESS)
         return raise_error("qelt_variant_as_timestamp", rc);
-    return make_tuple(PyLong_FromLong(ts->year), PyLong_FromLong(ts->month),
-                      PyLong_FromLong(ts->day), PyLong_FromLong(ts->hour),
-                      PyLong_FromLong(ts->minute), PyLong_FromLong(ts->second),
+    return make_tuple(PyLong_FromLong(ts->year), PyLong_FromLong(ts->month), PyLong_FromLong(ts->day),
+                      PyLong_FromLong(ts->hour), PyLong_FromLong(ts->minute), PyLong_FromLong(ts->second),
                       PyLong_FromUnsignedLong(ts->microsecond));
 }
 

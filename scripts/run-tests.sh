@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: the C++ suites
-# under CTest and the linkage check; then, on CPython 3.7 and on the newest
+# under CTest, the linkage check and the layout check; then, on CPython 3.7 and on the newest
 # CPython that pyenv has, `pip install .` into a fresh venv, the main job and
 # the Python suite; then one abi3 wheel built by the newest interpreter,
 # checked by auditwheel and tested on 3.7; then the short reliability harness.
@@ -13,7 +13,7 @@ log() { printf '\n=== %s\n' "$*"; }
 
 # --- system packages -------------------------------------------------------
 missing=()
-for pkg in libgtest-dev g++ valgrind clang-14 libclang-rt-14-dev; do
+for pkg in libgtest-dev g++ valgrind clang-14 libclang-rt-14-dev clang-format-14; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if ((${#missing[@]})); then
@@ -56,6 +56,12 @@ cmake --build "$build"
 ctest --test-dir "$build" --output-on-failure -j2
 log "linkage: nothing external that one file uses, no cycle between files"
 "$newest_venv/bin/python" scripts/check-linkage.py "$build"
+log "layout: the C and C++ sources as clang-format-14 lays them out"
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  clang-format-14 --dry-run -Werror $(git ls-files '*.cpp' '*.h' '*.c')
+else
+  echo "not a git checkout: no list of sources to check"
+fi
 log "size of the tests against the code"
 "$newest_venv/bin/python" scripts/test-ratio.py
 

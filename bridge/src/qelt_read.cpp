@@ -52,45 +52,45 @@ public:
         qelt_variant* value = nullptr;
         qelt_err err = QELT_SUCCESS;
         switch (type) {
-#define QELT_READ_SCALAR(name, ctype, TYPE, member)                                            \
-    case QEL_TYPE_##TYPE:                                                                      \
-        static_assert(int{QEL_TYPE_##TYPE} == int{QELT_VARIANT_TYPE_##TYPE});                  \
-        err = qelt_variant_alloc(&value, type);                                                \
-        if (!err) value->value.member = element_value<ctype>(e);                               \
+#define QELT_READ_SCALAR(name, ctype, TYPE, member)                           \
+    case QEL_TYPE_##TYPE:                                                     \
+        static_assert(int{QEL_TYPE_##TYPE} == int{QELT_VARIANT_TYPE_##TYPE}); \
+        err = qelt_variant_alloc(&value, type);                               \
+        if (!err) value->value.member = element_value<ctype>(e);              \
         break;
             QELT_SCALAR_TYPES(QELT_READ_SCALAR)
 #undef QELT_READ_SCALAR
-            case QEL_TYPE_NONE:
-                err = qelt_variant_alloc(&value, type);
-                break;
-            case QEL_TYPE_STRING: {
-                const qel_string_value& s = e.string;
-                if (s.type != QEL_SUB_STRING_C && s.type != QEL_SUB_STRING_U8) return QELT_ERR_NYI;
-                // Valid in the stream, but a string variant always holds its terminator.
-                if (s.units == 0) return QELT_ERR_WRONG_STRING_SIZE;
-                err = s.type == QEL_SUB_STRING_C ? qelt_variant_new_string_c(&value, s.c_string, s.units)
-                                                 : qelt_variant_new_string_utf8(&value, s.u8_string, s.units);
-                break;
-            }
-            case QEL_TYPE_BIN:
-                // Valid in the stream, but there is no empty binary variant.
-                if (e.binary.size == 0) return QELT_ERR_WRONG_STRING_SIZE;
-                err = qelt_variant_new_binary(&value, e.binary.data, e.binary.size, e.binary.type);
-                break;
-            case QEL_TYPE_TIMESTAMP: {
-                const qel_timestamp& t = e.timestamp;
-                const qelt_timestamp ts = {t.year, t.month, t.day, t.hour, t.minute, t.second, t.microsecond};
-                err = qelt_variant_new_timestamp(&value, &ts);
-                break;
-            }
-            case QEL_TYPE_LIST:
-            case QEL_TYPE_MAP:
-                if (qelt_err made = qelt_variant_alloc(&value, type)) return made;
-                return push(value);
-            case QEL_TYPE_END:
-                return pop();
-            default:
-                return QELT_ERR_NYI;  // null-flagged, opaque64, date, time, table
+        case QEL_TYPE_NONE:
+            err = qelt_variant_alloc(&value, type);
+            break;
+        case QEL_TYPE_STRING: {
+            const qel_string_value& s = e.string;
+            if (s.type != QEL_SUB_STRING_C && s.type != QEL_SUB_STRING_U8) return QELT_ERR_NYI;
+            // Valid in the stream, but a string variant always holds its terminator.
+            if (s.units == 0) return QELT_ERR_WRONG_STRING_SIZE;
+            err = s.type == QEL_SUB_STRING_C ? qelt_variant_new_string_c(&value, s.c_string, s.units)
+                                             : qelt_variant_new_string_utf8(&value, s.u8_string, s.units);
+            break;
+        }
+        case QEL_TYPE_BIN:
+            // Valid in the stream, but there is no empty binary variant.
+            if (e.binary.size == 0) return QELT_ERR_WRONG_STRING_SIZE;
+            err = qelt_variant_new_binary(&value, e.binary.data, e.binary.size, e.binary.type);
+            break;
+        case QEL_TYPE_TIMESTAMP: {
+            const qel_timestamp& t = e.timestamp;
+            const qelt_timestamp ts = {t.year, t.month, t.day, t.hour, t.minute, t.second, t.microsecond};
+            err = qelt_variant_new_timestamp(&value, &ts);
+            break;
+        }
+        case QEL_TYPE_LIST:
+        case QEL_TYPE_MAP:
+            if (qelt_err made = qelt_variant_alloc(&value, type)) return made;
+            return push(value);
+        case QEL_TYPE_END:
+            return pop();
+        default:
+            return QELT_ERR_NYI;  // null-flagged, opaque64, date, time, table
         }
         if (err) return err;
         if (open_.empty()) {

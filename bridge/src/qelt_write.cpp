@@ -68,9 +68,11 @@ void fetch_ahead(const qelt_hashtable* t, const qelt_hashtable_entry* current) {
 // all, so the writer need not measure it again.
 qelt_err write_string(qel_writer* w, const qelt_variant* v) {
     if (v->value.ptr == nullptr) return QELT_ERR_NULL_PTR;
-    static_assert(int{QELT_STRING_TYPE_C} == int{QEL_SUB_STRING_C} && int{QELT_STRING_TYPE_UTF8} == int{QEL_SUB_STRING_U8});
+    static_assert(int{QELT_STRING_TYPE_C} == int{QEL_SUB_STRING_C} &&
+                  int{QELT_STRING_TYPE_UTF8} == int{QEL_SUB_STRING_U8});
     if (v->subtype != QELT_STRING_TYPE_C && v->subtype != QELT_STRING_TYPE_UTF8) return QELT_ERR_NYI;
-    return as_qelt(qel_writer_write_string_whole(w, v->subtype, static_cast<const char*>(v->value.ptr), v->size));
+    return as_qelt(
+        qel_writer_write_string_whole(w, v->subtype, static_cast<const char*>(v->value.ptr), v->size));
 }
 
 // Everything that is one element of its own: scalars, strings, blobs, none
@@ -79,23 +81,25 @@ qelt_err write_value(qel_writer* w, const qelt_variant* v) {
     const qelt_value& x = v->value;
     switch (v->type) {
 #define QELT_WRITE_SCALAR(name, ctype, TYPE, member) \
-    case QELT_VARIANT_TYPE_##TYPE: return as_qelt(qel_writer_write_##name(w, x.member));
+    case QELT_VARIANT_TYPE_##TYPE:                   \
+        return as_qelt(qel_writer_write_##name(w, x.member));
         QELT_SCALAR_TYPES(QELT_WRITE_SCALAR)
 #undef QELT_WRITE_SCALAR
-        case QELT_VARIANT_TYPE_STRING: return write_string(w, v);
-        case QELT_VARIANT_TYPE_NONE: return as_qelt(qel_writer_write_none(w));
-        case QELT_VARIANT_TYPE_BINARY:
-            if (x.ptr == nullptr) return QELT_ERR_NULL_PTR;
-            return as_qelt(qel_writer_write_binary(w, v->subtype, x.ptr, v->size));
-        case QELT_VARIANT_TYPE_TIMESTAMP: {
-            if (x.ptr == nullptr) return QELT_ERR_NULL_PTR;
-            const auto* t = static_cast<const qelt_timestamp*>(x.ptr);
-            const qel_timestamp out = {t->year,   t->month,  t->day,        t->hour,
-                                       t->minute, t->second, t->microsecond};
-            return as_qelt(qel_writer_write_timestamp(w, &out));
-        }
-        default:
-            return QELT_ERR_INVALID_TYPE;
+    case QELT_VARIANT_TYPE_STRING:
+        return write_string(w, v);
+    case QELT_VARIANT_TYPE_NONE:
+        return as_qelt(qel_writer_write_none(w));
+    case QELT_VARIANT_TYPE_BINARY:
+        if (x.ptr == nullptr) return QELT_ERR_NULL_PTR;
+        return as_qelt(qel_writer_write_binary(w, v->subtype, x.ptr, v->size));
+    case QELT_VARIANT_TYPE_TIMESTAMP: {
+        if (x.ptr == nullptr) return QELT_ERR_NULL_PTR;
+        const auto* t = static_cast<const qelt_timestamp*>(x.ptr);
+        const qel_timestamp out = {t->year, t->month, t->day, t->hour, t->minute, t->second, t->microsecond};
+        return as_qelt(qel_writer_write_timestamp(w, &out));
+    }
+    default:
+        return QELT_ERR_INVALID_TYPE;
     }
 }
 
@@ -138,7 +142,8 @@ public:
 
 private:
     size_t home(const qelt_variant* v) const {
-        return static_cast<size_t>((reinterpret_cast<uintptr_t>(v) >> 3) * 0x9E3779B97F4A7C15ull) & (capacity_ - 1);
+        return static_cast<size_t>((reinterpret_cast<uintptr_t>(v) >> 3) * 0x9E3779B97F4A7C15ull) &
+               (capacity_ - 1);
     }
     size_t next(size_t i) const { return (i + 1) & (capacity_ - 1); }
 

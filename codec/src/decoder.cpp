@@ -232,8 +232,8 @@ bool init_event_names()
 {
     static const char* const kinds[kKindCount] = {"start", "end", "key", "value"};
     static const char* const types[QEL_TYPE_TIMESTAMP + 1] = {
-        nullptr, "float64", "float32", "float16", nullptr, "int64", "int32", "int16", "int8", "uint64",
-        "uint32", "uint16", "uint8", "bool", "blob", "none", nullptr, nullptr, nullptr, "timestamp"};
+        nullptr,  "float64", "float32", "float16", nullptr, "int64", "int32", "int16", "int8",  "uint64",
+        "uint32", "uint16",  "uint8",   "bool",    "blob",  "none",  nullptr, nullptr, nullptr, "timestamp"};
     auto intern = [](PyObject** slot, const char* text) {
         *slot = PyUnicode_InternFromString(text);
         return *slot != nullptr;
@@ -512,8 +512,8 @@ bool Decoder::place_item(Frame& f, PyObject* value, uint64_t at)
 /* Events                                                                    */
 /* ======================================================================== */
 
-Decoder::Status Decoder::next_event(const uint8_t* data, size_t size, size_t* pos_io, uint64_t base,
-                                    PyObject** event)
+Decoder::Status Decoder::next_event(
+    const uint8_t* data, size_t size, size_t* pos_io, uint64_t base, PyObject** event)
 {
     data_ = data;
     size_ = size;
@@ -668,7 +668,8 @@ bool Decoder::build_shadow(Frame& f, uint64_t until)
         if (!key || !offset || PyDict_SetItem(shadow.get(), key.get(), offset.get()) < 0)
             return false;
         q = skip_value(
-            q + used, [&](uint64_t at) { return data_[at - base_]; }, [&](uint64_t at) { return element_size(at); });
+            q + used, [&](uint64_t at) { return data_[at - base_]; },
+            [&](uint64_t at) { return element_size(at); });
     }
     f.shadow = shadow.release();
     return true;
@@ -770,22 +771,26 @@ inline PyObject* Decoder::scalar(const uint8_t* p, size_t avail, uint64_t at, bo
     switch (type) {
     case QEL_TYPE_STRING:
         return string(p, avail, at, key, used);
-    case QEL_TYPE_INT8: case QEL_TYPE_UINT8:
+    case QEL_TYPE_INT8:
+    case QEL_TYPE_UINT8:
         if (avail < 2)
             return need(at, 2, "integer");
         *used = 2;
         return plain_or_typed_int(type, p[1]);
-    case QEL_TYPE_INT16: case QEL_TYPE_UINT16:
+    case QEL_TYPE_INT16:
+    case QEL_TYPE_UINT16:
         if (avail < 3)
             return need(at, 3, "integer");
         *used = 3;
         return plain_or_typed_int(type, qel_wire_load_u16(p + 1));
-    case QEL_TYPE_INT32: case QEL_TYPE_UINT32:
+    case QEL_TYPE_INT32:
+    case QEL_TYPE_UINT32:
         if (avail < 5)
             return need(at, 5, "integer");
         *used = 5;
         return plain_or_typed_int(type, qel_wire_load_u32(p + 1));
-    case QEL_TYPE_INT64: case QEL_TYPE_UINT64:
+    case QEL_TYPE_INT64:
+    case QEL_TYPE_UINT64:
         if (avail < 9)
             return need(at, 9, "integer");
         *used = 9;
@@ -828,7 +833,12 @@ inline PyObject* Decoder::scalar(const uint8_t* p, size_t avail, uint64_t at, bo
         if (avail < 1 + QEL_TIMESTAMP_SIZE)
             return need(at, 1 + QEL_TIMESTAMP_SIZE, "timestamp");
         *used = 1 + QEL_TIMESTAMP_SIZE;
-        const Fields f{static_cast<int16_t>(qel_wire_load_u16(p + 1)), p[3], p[4], p[5], p[6], p[7],
+        const Fields f{static_cast<int16_t>(qel_wire_load_u16(p + 1)),
+                       p[3],
+                       p[4],
+                       p[5],
+                       p[6],
+                       p[7],
                        qel_wire_load_u32(p + 8)};
         if (datetime_can_hold(f))
             return make_datetime(f);
@@ -838,20 +848,24 @@ inline PyObject* Decoder::scalar(const uint8_t* p, size_t avail, uint64_t at, bo
                                                      fields.get(), nullptr)
                       : nullptr;
     }
-    case QEL_TYPE_OPAQUE64: case QEL_TYPE_DATE: case QEL_TYPE_TIME: case QEL_TYPE_TABLE: {
+    case QEL_TYPE_OPAQUE64:
+    case QEL_TYPE_DATE:
+    case QEL_TYPE_TIME:
+    case QEL_TYPE_TABLE: {
         static const char* const names[] = {"opaque64", "date", "time"};
         return fail(at, "a value of a type that a tree holds", "unsupported element: %s (type byte 0x%x)",
                     type == QEL_TYPE_TABLE ? "table" : names[type - QEL_TYPE_OPAQUE64], type);
     }
     default:
         if ((type & QEL_NULL_FLAG) != 0 && qel_wire_null_flag_allowed(type & QEL_TYPE_MASK))
-            return fail(at, "a value", "unsupported element: a null-flagged value (type byte 0x%x) has no Python form",
-                        type);
+            return fail(at, "a value",
+                        "unsupported element: a null-flagged value (type byte 0x%x) has no Python form", type);
         return fail(at, "a type byte", "invalid type byte 0x%x", type);
     }
 }
 
-[[gnu::always_inline]] inline PyObject* Decoder::string(const uint8_t* p, size_t avail, uint64_t at, bool key, size_t* used)
+[[gnu::always_inline]] inline PyObject* Decoder::string(
+    const uint8_t* p, size_t avail, uint64_t at, bool key, size_t* used)
 {
     if (avail < 1 + QEL_STRING_HEAD_SIZE)
         return need(at, 1 + QEL_STRING_HEAD_SIZE, "string");
@@ -962,8 +976,8 @@ void Decoder::fail_end_before_root(uint64_t at)
 
 void Decoder::fail_end_after_key(uint64_t at, uint64_t key_at)
 {
-    fail(at, "the value of the key at that offset", "a map ends after a key without its value (key at offset %llu)",
-         static_cast<unsigned long long>(key_at));
+    fail(at, "the value of the key at that offset",
+         "a map ends after a key without its value (key at offset %llu)", static_cast<unsigned long long>(key_at));
 }
 
 PyObject* Decoder::need(uint64_t at, uint64_t total, const char* what)
@@ -983,9 +997,11 @@ PyObject* Decoder::need(uint64_t at, uint64_t total, const char* what)
     Ref message(PyUnicode_FromFormatV(format, args));
     va_end(args);
     if (message && at < kNoOffset)
-        message.reset(PyUnicode_FromFormat("%U at offset %llu", message.get(), static_cast<unsigned long long>(at)));
-    return message ? raise_decode_error_with(at < kNoOffset ? static_cast<long long>(at) : -1, expected, message.get())
-                   : nullptr;
+        message.reset(
+            PyUnicode_FromFormat("%U at offset %llu", message.get(), static_cast<unsigned long long>(at)));
+    return message
+               ? raise_decode_error_with(at < kNoOffset ? static_cast<long long>(at) : -1, expected, message.get())
+               : nullptr;
 }
 
 PyObject* Decoder::raise_truncated()
@@ -1016,9 +1032,10 @@ PyObject* Decoder::raise_truncated()
                    : l.level == MapKey ? "a map key or the map's end marker"
                                        : "a list value or the list's end marker";
     }
-    return raise_decode_error(static_cast<long long>(end), expected,
-                              "truncated stream: it ends at offset %llu with %zu containers open (innermost at offset %llu)",
-                              static_cast<unsigned long long>(end), open, static_cast<unsigned long long>(open_at));
+    return raise_decode_error(
+        static_cast<long long>(end), expected,
+        "truncated stream: it ends at offset %llu with %zu containers open (innermost at offset %llu)",
+        static_cast<unsigned long long>(end), open, static_cast<unsigned long long>(open_at));
 }
 
 } // namespace qelcodec

@@ -116,7 +116,7 @@ private:
         uint64_t key_at;     /* map: offset of the pending key */
         Py_ssize_t count;    /* map: entries so far, counted once a key is not UTF-8 */
         bool map;
-        bool mixed_keys;     /* map: a key that is not a UTF-8 string came */
+        bool mixed_keys; /* map: a key that is not a UTF-8 string came */
     };
 
     Status header(const uint8_t* data, size_t size, size_t* pos, uint64_t base);

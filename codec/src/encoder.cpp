@@ -348,7 +348,8 @@ bool Encoder::keys_distinct(const Frame& f)
             if (!seen.insert(std::string_view(reinterpret_cast<const char*>(buffer) + q, key_size)).second)
                 return fail(ErrorKind::Value, true,
                             "two keys of a map are the same QEL value, and one entry would be lost");
-            q = skip_value(q + key_size, [&](uint64_t at) { return buffer[at]; }, inline_size);
+            q = skip_value(
+                q + key_size, [&](uint64_t at) { return buffer[at]; }, inline_size);
         }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -538,10 +539,12 @@ bool Encoder::emit_key(PyObject* k)
     return fail(ErrorKind::Overflow, false, "an int beyond the uint64 and int64 ranges cannot be written");
 }
 
-[[gnu::noinline]] bool Encoder::put_string(uint8_t subtype, PyObject* owner, const char* data, Py_ssize_t size, bool key)
+[[gnu::noinline]] bool Encoder::put_string(
+    uint8_t subtype, PyObject* owner, const char* data, Py_ssize_t size, bool key)
 {
     if (std::memchr(data, 0, static_cast<size_t>(size)) != nullptr)
-        return fail(ErrorKind::Value, key, "a str holding NUL cannot be written: a QEL string ends at its first NUL");
+        return fail(ErrorKind::Value, key,
+                    "a str holding NUL cannot be written: a QEL string ends at its first NUL");
     if (static_cast<unsigned long long>(size) >= UINT32_MAX)
         return fail(ErrorKind::Value, key, "a str of %zd bytes is beyond the 4 GiB that a QEL string holds", size);
     const auto n = static_cast<size_t>(size);
@@ -613,7 +616,8 @@ constexpr Py_ssize_t kShortString = 64;
         data = PyUnicode_AsUTF8AndSize(o, &size);
     if (data == nullptr) {
         PyErr_Clear();
-        return fail(ErrorKind::Value, key, "a str that is not valid Unicode (a lone surrogate) cannot be written as UTF-8");
+        return fail(ErrorKind::Value, key,
+                    "a str that is not valid Unicode (a lone surrogate) cannot be written as UTF-8");
     }
     if (size >= kShortString)
         return put_string(QEL_SUB_STRING_U8, o, data, size, key);
@@ -625,17 +629,20 @@ constexpr Py_ssize_t kShortString = 64;
     p[1] = QEL_SUB_STRING_U8;
     qel_wire_store_u32(p + 2, static_cast<uint32_t>(n + 1));
     if (copy_finding_nul(p + 1 + QEL_STRING_HEAD_SIZE, data, n))
-        return fail(ErrorKind::Value, key, "a str holding NUL cannot be written: a QEL string ends at its first NUL");
+        return fail(ErrorKind::Value, key,
+                    "a str holding NUL cannot be written: a QEL string ends at its first NUL");
     p[1 + QEL_STRING_HEAD_SIZE + n] = 0;
     output_.commit(1 + QEL_STRING_HEAD_SIZE + n + 1);
     return true;
 }
 
 /* `owner` must be immutable for its payload to be referred to (bytes). */
-bool Encoder::put_binary(uint8_t subtype, PyObject* owner, const void* data, Py_ssize_t size, bool key, bool immutable)
+bool Encoder::put_binary(
+    uint8_t subtype, PyObject* owner, const void* data, Py_ssize_t size, bool key, bool immutable)
 {
     if (static_cast<unsigned long long>(size) > UINT32_MAX)
-        return fail(ErrorKind::Value, key, "a binary of %zd bytes is beyond the 4 GiB that a QEL binary holds", size);
+        return fail(ErrorKind::Value, key, "a binary of %zd bytes is beyond the 4 GiB that a QEL binary holds",
+                    size);
     const auto n = static_cast<size_t>(size);
     const bool referred = immutable && !key && n >= Output::kReferThreshold;
     uint8_t* p = output_.reserve(1 + QEL_BINARY_HEAD_SIZE + (referred ? 0 : n));
@@ -714,7 +721,8 @@ bool Encoder::put_datetime(PyObject* o, bool key)
         if (!PyErr_ExceptionMatches(PyExc_OverflowError))
             return false;
         PyErr_Clear();
-        return fail(ErrorKind::Overflow, key, "a datetime whose UTC time is outside the years 1 to 9999 cannot be written");
+        return fail(ErrorKind::Overflow, key,
+                    "a datetime whose UTC time is outside the years 1 to 9999 cannot be written");
     }
     // In UTC it may be the very timestamp of a naive key of the same map,
     // which Python keeps apart from it.
@@ -738,14 +746,14 @@ struct IntRange {
 
 /* Rows in the order of Typed, Int8 to UInt64. */
 constexpr IntRange kIntRanges[] = {
-    {QEL_TYPE_INT8, 1, INT8_MIN, INT8_MAX},      {QEL_TYPE_INT16, 2, INT16_MIN, INT16_MAX},
-    {QEL_TYPE_INT32, 4, INT32_MIN, INT32_MAX},   {QEL_TYPE_INT64, 8, INT64_MIN, INT64_MAX},
-    {QEL_TYPE_UINT8, 1, 0, UINT8_MAX},           {QEL_TYPE_UINT16, 2, 0, UINT16_MAX},
-    {QEL_TYPE_UINT32, 4, 0, UINT32_MAX},         {QEL_TYPE_UINT64, 8, 0, UINT64_MAX},
+    {QEL_TYPE_INT8, 1, INT8_MIN, INT8_MAX},    {QEL_TYPE_INT16, 2, INT16_MIN, INT16_MAX},
+    {QEL_TYPE_INT32, 4, INT32_MIN, INT32_MAX}, {QEL_TYPE_INT64, 8, INT64_MIN, INT64_MAX},
+    {QEL_TYPE_UINT8, 1, 0, UINT8_MAX},         {QEL_TYPE_UINT16, 2, 0, UINT16_MAX},
+    {QEL_TYPE_UINT32, 4, 0, UINT32_MAX},       {QEL_TYPE_UINT64, 8, 0, UINT64_MAX},
 };
 
-const char* const kTypedNames[] = {"Int8", "Int16", "Int32", "Int64", "UInt8", "UInt16", "UInt32", "UInt64",
-                                   "Float16", "Float32", "Float64", "CString", "Blob", "Timestamp"};
+const char* const kTypedNames[] = {"Int8",   "Int16",   "Int32",   "Int64",   "UInt8",   "UInt16", "UInt32",
+                                   "UInt64", "Float16", "Float32", "Float64", "CString", "Blob",   "Timestamp"};
 
 } // namespace
 
@@ -790,7 +798,8 @@ bool Encoder::put_typed(int typed, PyObject* o, bool key)
         Ref bytes(PyUnicode_AsEncodedString(o, "utf-8", "surrogateescape"));
         if (!bytes) {
             PyErr_Clear();
-            return fail(ErrorKind::Value, key, "a CString holding surrogates that stand for no byte cannot be written");
+            return fail(ErrorKind::Value, key,
+                        "a CString holding surrogates that stand for no byte cannot be written");
         }
         char* data;
         Py_ssize_t size;
@@ -821,13 +830,12 @@ bool Encoder::put_typed(int typed, PyObject* o, bool key)
             if (v[i] == -1 && PyErr_Occurred())
                 return false;
         }
-        const bool fits = v[0] >= INT16_MIN && v[0] <= INT16_MAX && v[6] >= 0 && v[6] <= UINT32_MAX &&
-                          [&] {
-                              for (int i = 1; i < 6; ++i)
-                                  if (v[i] < 0 || v[i] > UINT8_MAX)
-                                      return false;
-                              return true;
-                          }();
+        const bool fits = v[0] >= INT16_MIN && v[0] <= INT16_MAX && v[6] >= 0 && v[6] <= UINT32_MAX && [&] {
+            for (int i = 1; i < 6; ++i)
+                if (v[i] < 0 || v[i] > UINT8_MAX)
+                    return false;
+            return true;
+        }();
         if (!fits)
             return fail(ErrorKind::Overflow, key, "a Timestamp field beyond its width cannot be written");
         return put_timestamp(Fields{static_cast<int32_t>(v[0]), static_cast<int32_t>(v[1]),

@@ -76,7 +76,7 @@ private:
         uint64_t epoch;      /* the encoder's epoch when `size` was last seen */
         size_t content_at;   /* dict: output buffer offset of its first key */
         Kind kind;
-        bool check_keys;     /* dict: a key whose QEL value may repeat another's */
+        bool check_keys; /* dict: a key whose QEL value may repeat another's */
     };
 
     bool emit(PyObject* o, bool key, int default_calls = 0, PyObject* source = nullptr);

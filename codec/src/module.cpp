@@ -18,8 +18,8 @@ namespace {
 /* Arguments                                                                  */
 /* ------------------------------------------------------------------------ */
 
-bool parse_encode_options(PyObject* args, PyObject* kwargs, const char* format, PyObject** obj,
-                          EncodeOptions* options)
+bool parse_encode_options(
+    PyObject* args, PyObject* kwargs, const char* format, PyObject** obj, EncodeOptions* options)
 {
     static const char* keywords[] = {"", "default", "utc", nullptr};
     PyObject* default_fn = Py_None;
@@ -85,8 +85,8 @@ const char kLoadsDoc[] =
 
 PyObject* loads(PyObject*, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"", "typed", "allow_trailing", "max_depth", "max_elements", "max_bytes",
-                                     nullptr};
+    static const char* keywords[] = {"",          "typed", "allow_trailing", "max_depth", "max_elements",
+                                     "max_bytes", nullptr};
     PyObject* data;
     int typed = 0;
     int allow_trailing = 0;
@@ -203,8 +203,11 @@ PyObject* self_checks(PyObject*, PyObject*)
 /* Module                                                                     */
 /* ------------------------------------------------------------------------ */
 
-#define QELCODEC_ROW(name, fn, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_VARARGS | METH_KEYWORDS, doc}
+#define QELCODEC_ROW(name, fn, doc)                                                                              \
+    {                                                                                                            \
+        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_VARARGS | METH_KEYWORDS, \
+            doc                                                                                                  \
+    }
 
 PyMethodDef kMethods[] = {
     QELCODEC_ROW("dumps", dumps, kDumpsDoc),

@@ -15,8 +15,8 @@ Runtime g{};
 namespace {
 
 constexpr const char* kTypedNames[kTypedCount] = {
-    "Int8", "Int16", "Int32", "Int64", "UInt8", "UInt16", "UInt32", "UInt64",
-    "Float16", "Float32", "Float64", "CString", "Blob", "Timestamp",
+    "Int8",   "Int16",   "Int32",   "Int64",   "UInt8",   "UInt16", "UInt32",
+    "UInt64", "Float16", "Float32", "Float64", "CString", "Blob",   "Timestamp",
 };
 
 /* ------------------------------------------------------------------------ */
@@ -60,16 +60,20 @@ bool fields_from_attributes(PyObject* dt, Fields* out)
         if (values[i] == -1 && PyErr_Occurred())
             return false;
     }
-    *out = Fields{static_cast<int32_t>(values[0]), static_cast<int32_t>(values[1]),
-                  static_cast<int32_t>(values[2]), static_cast<int32_t>(values[3]),
-                  static_cast<int32_t>(values[4]), static_cast<int32_t>(values[5]), values[6]};
+    *out = Fields{static_cast<int32_t>(values[0]),
+                  static_cast<int32_t>(values[1]),
+                  static_cast<int32_t>(values[2]),
+                  static_cast<int32_t>(values[3]),
+                  static_cast<int32_t>(values[4]),
+                  static_cast<int32_t>(values[5]),
+                  values[6]};
     return true;
 }
 
 bool same_fields(const Fields& a, const Fields& b)
 {
-    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
-           a.minute == b.minute && a.second == b.second && a.microsecond == b.microsecond;
+    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute &&
+           a.second == b.second && a.microsecond == b.microsecond;
 }
 
 /* Probes chosen so that every byte of the ten takes a value of its own. */
@@ -253,8 +257,10 @@ bool init_classes()
     struct {
         PyObject** slot;
         PyTypeObject* type;
-    } news[] = {{&g.int_new, &PyLong_Type}, {&g.float_new, &PyFloat_Type},
-                {&g.str_new, &PyUnicode_Type}, {&g.tuple_new, &PyTuple_Type}};
+    } news[] = {{&g.int_new, &PyLong_Type},
+                {&g.float_new, &PyFloat_Type},
+                {&g.str_new, &PyUnicode_Type},
+                {&g.tuple_new, &PyTuple_Type}};
     for (auto& n : news) {
         *n.slot = PyObject_GetAttrString(reinterpret_cast<PyObject*>(n.type), "__new__");
         if (*n.slot == nullptr)
@@ -268,8 +274,11 @@ bool init_names()
     struct {
         PyObject** slot;
         const char* text;
-    } names[] = {{&g.str_utcoffset, "utcoffset"}, {&g.str_astimezone, "astimezone"},
-                 {&g.str_data, "data"}, {&g.str_type, "type"}, {&g.str_tobytes, "tobytes"}};
+    } names[] = {{&g.str_utcoffset, "utcoffset"},
+                 {&g.str_astimezone, "astimezone"},
+                 {&g.str_data, "data"},
+                 {&g.str_type, "type"},
+                 {&g.str_tobytes, "tobytes"}};
     for (auto& n : names) {
         *n.slot = PyUnicode_InternFromString(n.text);
         if (*n.slot == nullptr)

@@ -17,8 +17,20 @@ namespace qelcodec {
 
 /* The typed value classes of qeltypes, in the order of this list. */
 enum class Typed : uint8_t {
-    Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64,
-    Float16, Float32, Float64, CString, Blob, Timestamp,
+    Int8,
+    Int16,
+    Int32,
+    Int64,
+    UInt8,
+    UInt16,
+    UInt32,
+    UInt64,
+    Float16,
+    Float32,
+    Float64,
+    CString,
+    Blob,
+    Timestamp,
 };
 constexpr int kTypedCount = 14;
 
@@ -50,8 +62,8 @@ struct Runtime {
     PyObject* str_new;
     PyObject* tuple_new;
 
-    PyObject* decode_error;          /* qeltypes.DecodeError */
-    PyObject* encode_error_factory;  /* qeltypes._types._encode_error */
+    PyObject* decode_error;         /* qeltypes.DecodeError */
+    PyObject* encode_error_factory; /* qeltypes._types._encode_error */
 
     const DateTimeCAPI* datetime;
     PyObject* datetime_type;
@@ -67,7 +79,7 @@ struct Runtime {
     bool ascii_layout;
     size_t ascii_data; /* offset of a compact ASCII string's text */
     bool int_layout;
-    bool int_tagged;   /* the int header of CPython 3.12 on */
+    bool int_tagged; /* the int header of CPython 3.12 on */
     bool float_layout;
 
     const QelVariantCAPI* variants;

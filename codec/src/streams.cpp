@@ -163,17 +163,16 @@ private:
 
 /* One layout for both readers; `events` tells them apart. */
 struct ReaderObject {
-    PyObject_HEAD
-    PyObject* source;
-    PyObject* read;      /* source.read1 or source.read */
+    PyObject_HEAD PyObject* source;
+    PyObject* read; /* source.read1 or source.read */
     Input* input;
     Decoder* decoder;
-    size_t item_start;   /* buffer offset where the current item began */
-    uint64_t offset;     /* once done: the stream offset where it stopped */
+    size_t item_start; /* buffer offset where the current item began */
+    uint64_t offset;   /* once done: the stream offset where it stopped */
     bool events;
     bool close_source;
     bool allow_trailing;
-    bool busy;           /* inside a call that may run Python code */
+    bool busy; /* inside a call that may run Python code */
     bool done;
 };
 
@@ -203,20 +202,20 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, bool 
 {
     static const char* item_keywords[] = {"",          "typed",        "close_source", "allow_trailing",
                                           "max_depth", "max_elements", "max_bytes",    nullptr};
-    static const char* event_keywords[] = {"",          "close_source", "allow_trailing", "max_depth",
-                                           "max_elements", "max_bytes",  nullptr};
+    static const char* event_keywords[] = {
+        "", "close_source", "allow_trailing", "max_depth", "max_elements", "max_bytes", nullptr};
     PyObject* source;
     int typed = 0;
     int close_source = 0;
     int allow_trailing = 0;
     PyObject* limits[3] = {nullptr, nullptr, nullptr};
-    const bool parsed =
-        events ? PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppOOO:EventReader", const_cast<char**>(event_keywords),
-                                             &source, &close_source, &allow_trailing, &limits[0], &limits[1],
-                                             &limits[2])
-               : PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppOOO:ItemReader", const_cast<char**>(item_keywords),
-                                             &source, &typed, &close_source, &allow_trailing, &limits[0],
-                                             &limits[1], &limits[2]);
+    const bool parsed = events
+                            ? PyArg_ParseTupleAndKeywords(
+                                  args, kwargs, "O|$ppOOO:EventReader", const_cast<char**>(event_keywords),
+                                  &source, &close_source, &allow_trailing, &limits[0], &limits[1], &limits[2])
+                            : PyArg_ParseTupleAndKeywords(
+                                  args, kwargs, "O|$pppOOO:ItemReader", const_cast<char**>(item_keywords), &source,
+                                  &typed, &close_source, &allow_trailing, &limits[0], &limits[1], &limits[2]);
     if (!parsed)
         return nullptr;
     DecodeOptions options;
@@ -494,13 +493,16 @@ PyType_Slot kEventReaderSlots[] = {
 };
 
 PyType_Spec kItemReaderSpec = {
-    "qeltypes._codec.ItemReader", sizeof(ReaderObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    "qeltypes._codec.ItemReader",
+    sizeof(ReaderObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     kItemReaderSlots,
 };
 
 PyType_Spec kEventReaderSpec = {
-    "qeltypes._codec.EventReader", sizeof(ReaderObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    kEventReaderSlots,
+    "qeltypes._codec.EventReader",           sizeof(ReaderObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kEventReaderSlots,
 };
 
 /* ======================================================================== */
@@ -508,15 +510,14 @@ PyType_Spec kEventReaderSpec = {
 /* ======================================================================== */
 
 struct WriterObject {
-    PyObject_HEAD
-    PyObject* write;
+    PyObject_HEAD PyObject* write;
     PyObject* default_fn; /* or null; the encoder borrows it */
     Encoder* encoder;
-    Py_ssize_t count;     /* items written */
+    Py_ssize_t count; /* items written */
     bool map;
-    bool busy;            /* inside a call that may run Python code */
+    bool busy; /* inside a call that may run Python code */
     bool closed;
-    bool broken;          /* a write failed: what reached the file is unknown */
+    bool broken; /* a write failed: what reached the file is unknown */
 };
 
 WriterObject* as_writer(PyObject* o)
@@ -606,7 +607,8 @@ bool flush_output(WriterObject* self)
             static_cast<size_t>(PyBytes_Size(owner)) == size)
             chunk.reset(new_ref(owner));
         else
-            chunk.reset(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+            chunk.reset(
+                PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
         return chunk && write_all(self->write, chunk.get());
     });
     out.clear(kKeepCapacity);
@@ -780,16 +782,14 @@ const char kAbandonDoc[] =
     "readers refuse the stream as truncated.";
 
 PyMethodDef kWriterMethods[] = {
-    {"append", writer_append, METH_O, kAppendDoc},
-    {"add", writer_add, METH_VARARGS, kAddDoc},
-    {"flush", writer_flush, METH_NOARGS, kFlushDoc},
-    {"close", writer_close, METH_NOARGS, kWriterCloseDoc},
-    {"abandon", writer_abandon, METH_NOARGS, kAbandonDoc},
-    {nullptr, nullptr, 0, nullptr},
+    {"append", writer_append, METH_O, kAppendDoc},         {"add", writer_add, METH_VARARGS, kAddDoc},
+    {"flush", writer_flush, METH_NOARGS, kFlushDoc},       {"close", writer_close, METH_NOARGS, kWriterCloseDoc},
+    {"abandon", writer_abandon, METH_NOARGS, kAbandonDoc}, {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kWriterGetSet[] = {
-    {const_cast<char*>("count"), writer_count, nullptr, const_cast<char*>("The number of items written."), nullptr},
+    {const_cast<char*>("count"), writer_count, nullptr, const_cast<char*>("The number of items written."),
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -812,7 +812,10 @@ PyType_Slot kItemWriterSlots[] = {
 };
 
 PyType_Spec kItemWriterSpec = {
-    "qeltypes._codec.ItemWriter", sizeof(WriterObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    "qeltypes._codec.ItemWriter",
+    sizeof(WriterObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     kItemWriterSlots,
 };
 

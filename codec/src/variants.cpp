@@ -97,18 +97,23 @@ public:
             case QEL_TYPE_MAP:
                 rc = api().new_map(&v);
                 break;
-#define QELTYPES_BUILD_SCALAR(name, ctype, TYPE, member)                                         \
-    case QEL_TYPE_##TYPE:                                                                        \
-        static_assert(int{QEL_TYPE_##TYPE} == int{QELT_VARIANT_TYPE_##TYPE});                    \
-        rc = api().new_##name(&v, load_wire<ctype>(p + 1));                                      \
+#define QELTYPES_BUILD_SCALAR(name, ctype, TYPE, member)                      \
+    case QEL_TYPE_##TYPE:                                                     \
+        static_assert(int{QEL_TYPE_##TYPE} == int{QELT_VARIANT_TYPE_##TYPE}); \
+        rc = api().new_##name(&v, load_wire<ctype>(p + 1));                   \
         break;
-            QELT_SCALAR_TYPES(QELTYPES_BUILD_SCALAR)
+                QELT_SCALAR_TYPES(QELTYPES_BUILD_SCALAR)
 #undef QELTYPES_BUILD_SCALAR
             case QEL_TYPE_NONE:
                 rc = api().new_none(&v);
                 break;
             case QEL_TYPE_TIMESTAMP: {
-                const qelt_timestamp ts{static_cast<int16_t>(qel_wire_load_u16(p + 1)), p[3], p[4], p[5], p[6], p[7],
+                const qelt_timestamp ts{static_cast<int16_t>(qel_wire_load_u16(p + 1)),
+                                        p[3],
+                                        p[4],
+                                        p[5],
+                                        p[6],
+                                        p[7],
                                         qel_wire_load_u32(p + 8)};
                 rc = api().new_timestamp(&v, &ts);
                 break;
@@ -307,14 +312,14 @@ private:
         size_t size = 1;
         qelt_err rc = QELT_SUCCESS;
         switch (type) {
-#define QELTYPES_SCALAR_BYTES(name, ctype, TYPE, member)                                         \
-    case QELT_VARIANT_TYPE_##TYPE: {                                                             \
-        ctype x{};                                                                               \
-        rc = api().as_##name(v, &x);                                                             \
-        size = 1 + store_wire(bytes + 1, x);                                                     \
-        break;                                                                                   \
+#define QELTYPES_SCALAR_BYTES(name, ctype, TYPE, member) \
+    case QELT_VARIANT_TYPE_##TYPE: {                     \
+        ctype x{};                                       \
+        rc = api().as_##name(v, &x);                     \
+        size = 1 + store_wire(bytes + 1, x);             \
+        break;                                           \
     }
-        QELT_SCALAR_TYPES(QELTYPES_SCALAR_BYTES)
+            QELT_SCALAR_TYPES(QELTYPES_SCALAR_BYTES)
 #undef QELTYPES_SCALAR_BYTES
         case QELT_VARIANT_TYPE_NONE:
             break;
@@ -401,7 +406,8 @@ private:
         // Keys of a variant map are distinct QEL values; equal Python keys
         // would lose an entry.
         if (count == o.count) {
-            PyErr_Format(g.decode_error, "two keys of a variant map differ in QEL but are equal as Python values%s",
+            PyErr_Format(g.decode_error,
+                         "two keys of a variant map differ in QEL but are equal as Python values%s",
                          decoder_typed() ? "" : "; from_variant(..., typed=True) keeps them apart");
             return false;
         }
@@ -409,7 +415,10 @@ private:
         return true;
     }
 
-    bool decoder_typed() const { return typed_; }
+    bool decoder_typed() const
+    {
+        return typed_;
+    }
 
     bool close()
     {

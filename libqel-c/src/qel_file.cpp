@@ -17,8 +17,7 @@
 #include "qel_check.h"
 #include "qel_heap.h"
 
-extern "C" qel_err qel_file_open(FILE** filehandle, const char* filename, size_t n_fn,
-                                 uint8_t write) noexcept {
+extern "C" qel_err qel_file_open(FILE** filehandle, const char* filename, size_t n_fn, uint8_t write) noexcept {
     QEL_CHECK((NULL != filehandle) && (NULL != filename), "illegal parameters", QEL_ERR_INVALID);
     QEL_CHECK(n_fn > strnlen(filename, n_fn), "illegal file name size", QEL_ERR_SIZE);
     // Binary modes: a stream must come back byte for byte on every platform.

@@ -17,8 +17,8 @@ extern "C" {
  * place as by qel_file_open, with both strings null. A full disk fails at
  * once with QEL_ERR_FILE, since writing in place would lose the old
  * contents. */
-qel_err qel_file_open_replacing(FILE** filehandle, char** temporary, char** target,
-                                const char* filename, size_t n_fn) noexcept;
+qel_err qel_file_open_replacing(FILE** filehandle, char** temporary, char** target, const char* filename,
+                                size_t n_fn) noexcept;
 }
 
 #endif /* QEL_SRC_QEL_FILE_H */

@@ -87,7 +87,8 @@ extern "C" qel_err qel_reader_set_buffer(qel_reader* r, const uint8_t* buffer, u
     return QEL_SUCCESS;
 }
 
-extern "C" qel_err qel_reader_set_buffer_borrowed(qel_reader* r, const uint8_t* buffer, uint64_t size) noexcept {
+extern "C" qel_err qel_reader_set_buffer_borrowed(qel_reader* r, const uint8_t* buffer,
+                                                  uint64_t size) noexcept {
     QEL_CHECK(r, "invalid handle", QEL_ERR_INVALID);
     QEL_CHECK(buffer, "invalid buffer", QEL_ERR_INVALID);
     QEL_CHECK(QEL_MODE_BUFFER == r->mode, "invalid handle", QEL_ERR_INVALID);
@@ -99,7 +100,8 @@ extern "C" qel_err qel_reader_set_buffer_borrowed(qel_reader* r, const uint8_t* 
     return QEL_SUCCESS;
 }
 
-extern "C" qel_err qel_reader_set_callback(qel_reader* r, qel_reader_callback callback, void* user_data) noexcept {
+extern "C" qel_err qel_reader_set_callback(qel_reader* r, qel_reader_callback callback,
+                                           void* user_data) noexcept {
     QEL_CHECK(r, "invalid handle", QEL_ERR_INVALID);
     r->callback = callback;
     r->user_data = callback != nullptr ? user_data : nullptr;
@@ -208,8 +210,9 @@ bool owns_data(const qel_element* e) noexcept {
 
 // Leaves the block as a fresh zero-filled element.
 void clear_element(qel_element* e) noexcept {
-    if (owns_data(e)) qel_free(e->type_with_null_flag == QEL_TYPE_BIN ? e->binary.data
-                                                                      : static_cast<void*>(e->string.c_string));
+    if (owns_data(e))
+        qel_free(e->type_with_null_flag == QEL_TYPE_BIN ? e->binary.data
+                                                        : static_cast<void*>(e->string.c_string));
     std::memset(e, 0, sizeof *e);
 }
 
@@ -222,7 +225,8 @@ qel_err qel_reader_read_string(qel_reader* r, qel_element* v) noexcept {
     QEL_CHECK(v->string.type <= QEL_SUB_STRING_U32, "invalid string subtype", QEL_ERR_INVALID, "0");
     const uint32_t unit_size = qel_string_unit_size(v->string.type);
     uint8_t* units = nullptr;
-    if (qel_err err = read_payload(r, uint64_t{v->string.units} * unit_size, &units, expressions[v->string.type]))
+    if (qel_err err = read_payload(r, uint64_t{v->string.units} * unit_size, &units,
+                                   expressions[v->string.type]))
         return err;
     if constexpr (std::endian::native == std::endian::big) {
         for (uint64_t i = 0; i < uint64_t{v->string.units} * unit_size; i += unit_size)
@@ -256,16 +260,25 @@ qel_err decode_element(qel_reader* r, qel_element* v) noexcept {
         if (r->states.depth == 0) return QEL_ERR_INVALID;
         r->state = qel_state_pop(&r->states);
         return qel_state_step(QEL_STEP_CONTAINER, &r->state, &r->states);
-    case QEL_TYPE_FLOAT64: case QEL_TYPE_INT64: case QEL_TYPE_UINT64: case QEL_TYPE_OPAQUE64:
+    case QEL_TYPE_FLOAT64:
+    case QEL_TYPE_INT64:
+    case QEL_TYPE_UINT64:
+    case QEL_TYPE_OPAQUE64:
         err = read_le(r, &v->u64);
         break;
-    case QEL_TYPE_FLOAT32: case QEL_TYPE_INT32: case QEL_TYPE_UINT32:
+    case QEL_TYPE_FLOAT32:
+    case QEL_TYPE_INT32:
+    case QEL_TYPE_UINT32:
         err = read_le(r, &v->u32);
         break;
-    case QEL_TYPE_FLOAT16: case QEL_TYPE_INT16: case QEL_TYPE_UINT16:
+    case QEL_TYPE_FLOAT16:
+    case QEL_TYPE_INT16:
+    case QEL_TYPE_UINT16:
         err = read_le(r, &v->u16);
         break;
-    case QEL_TYPE_INT8: case QEL_TYPE_UINT8: case QEL_TYPE_BOOL:
+    case QEL_TYPE_INT8:
+    case QEL_TYPE_UINT8:
+    case QEL_TYPE_BOOL:
         err = read_le(r, &v->u8);
         break;
     case QEL_TYPE_STRING:
@@ -343,22 +356,31 @@ bool decode_in_place(qel_reader* r, qel_element* v) noexcept {
         qel_state_pop(&r->states);
         r->state = qel_state_next(QEL_STEP_CONTAINER, &r->states);
         return true;
-    case QEL_TYPE_FLOAT64: case QEL_TYPE_INT64: case QEL_TYPE_UINT64: case QEL_TYPE_OPAQUE64:
+    case QEL_TYPE_FLOAT64:
+    case QEL_TYPE_INT64:
+    case QEL_TYPE_UINT64:
+    case QEL_TYPE_OPAQUE64:
         if (left < 9) return false;
         v->u64 = load_le<uint64_t>(p + 1);
         length = 9;
         break;
-    case QEL_TYPE_FLOAT32: case QEL_TYPE_INT32: case QEL_TYPE_UINT32:
+    case QEL_TYPE_FLOAT32:
+    case QEL_TYPE_INT32:
+    case QEL_TYPE_UINT32:
         if (left < 5) return false;
         v->u32 = load_le<uint32_t>(p + 1);
         length = 5;
         break;
-    case QEL_TYPE_FLOAT16: case QEL_TYPE_INT16: case QEL_TYPE_UINT16:
+    case QEL_TYPE_FLOAT16:
+    case QEL_TYPE_INT16:
+    case QEL_TYPE_UINT16:
         if (left < 3) return false;
         v->u16 = load_le<uint16_t>(p + 1);
         length = 3;
         break;
-    case QEL_TYPE_INT8: case QEL_TYPE_UINT8: case QEL_TYPE_BOOL:
+    case QEL_TYPE_INT8:
+    case QEL_TYPE_UINT8:
+    case QEL_TYPE_BOOL:
         if (left < 2) return false;
         v->u8 = p[1];
         length = 2;
@@ -412,7 +434,9 @@ bool decode_in_place(qel_reader* r, qel_element* v) noexcept {
         length = 12;
         break;
     }
-    case QEL_TYPE_LIST: case QEL_TYPE_MAP: case QEL_TYPE_TABLE: {
+    case QEL_TYPE_LIST:
+    case QEL_TYPE_MAP:
+    case QEL_TYPE_TABLE: {
         static constexpr uint32_t opened[] = {STATE_LIST, STATE_DICT_KEY, STATE_TABLE_KEYS};
         v->type_with_null_flag = type;
         r->position += 1;
@@ -466,7 +490,10 @@ extern "C" qel_err qel_reader_next_value(qel_reader* r, qel_element** v, uint8_t
 extern "C" qel_err qel_reader_parse(qel_reader* r) noexcept {
     QEL_CHECK(NULL != r, "missing reader!", QEL_ERR_INVALID);
     if (qel_err err = qel_reader_input(r, r->header.magic, sizeof r->header.magic)) return err;
+    // The condition's spelling is the record's text.
+    // clang-format off
     QEL_CHECK(strncmp(QEL_MAGIC, (const char*)r->header.magic,4) == 0, "no qel header found", QEL_ERR_INVALID);
+    // clang-format on
     if (qel_err err = read_le(r, &r->header.version)) return err;
     QEL_CHECK(r->header.version == 1, "unsupported QEL version", QEL_ERR_INVALID);
     if (qel_err err = read_le(r, &r->header.reserved)) return err;
@@ -536,10 +563,10 @@ qel_err get_string(const qel_element* e, const char** str, uint32_t* units, uint
 
 // Accessors that demand the whole type byte, so a null-flagged element of
 // the right code is a mismatch too.
-#define QEL_DEFINE_GET(name, ctype, type, member)                                            \
-    extern "C" qel_err qel_element_get_##name(const qel_element* e, ctype* value) noexcept {  \
+#define QEL_DEFINE_GET(name, ctype, type, member)                                                   \
+    extern "C" qel_err qel_element_get_##name(const qel_element* e, ctype* value) noexcept {        \
         return get_value(e, value, QEL_TYPE_##type, "QEL_TYPE_" #type " == e->type_with_null_flag", \
-                         [](const qel_element& x) { return x.member; });                    \
+                         [](const qel_element& x) { return x.member; });                            \
     }
 QEL_SCALAR_TYPES(QEL_DEFINE_GET)
 QEL_DEFINE_GET(timestamp, qel_timestamp, TIMESTAMP, timestamp)

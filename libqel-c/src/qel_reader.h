@@ -33,7 +33,6 @@ struct qel_reader {
     bool file_size_known;
     uint64_t file_remaining;
 };
-
 }
 
 #endif /* QEL_SRC_QEL_READER_H */

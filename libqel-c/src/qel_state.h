@@ -11,13 +11,13 @@
 
 /* Where a stream stands. */
 enum {
-    STATE_START = 0,       /* document level, before the root container */
-    STATE_LIST = 1,        /* inside a list */
-    STATE_DICT_KEY = 2,    /* inside a map, where a key or the map's end may follow */
-    STATE_DICT_VALUE = 3,  /* inside a map, after a key, where its value must follow */
-    STATE_END = 4,         /* after the end marker of the root container */
-    STATE_TABLE_KEYS = 5,  /* inside a table, in the run of keys */
-    STATE_TABLE_ROWS = 6   /* inside a table, in the rows */
+    STATE_START = 0,      /* document level, before the root container */
+    STATE_LIST = 1,       /* inside a list */
+    STATE_DICT_KEY = 2,   /* inside a map, where a key or the map's end may follow */
+    STATE_DICT_VALUE = 3, /* inside a map, after a key, where its value must follow */
+    STATE_END = 4,        /* after the end marker of the root container */
+    STATE_TABLE_KEYS = 5, /* inside a table, in the run of keys */
+    STATE_TABLE_ROWS = 6  /* inside a table, in the rows */
 };
 
 extern "C" {

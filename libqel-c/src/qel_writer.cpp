@@ -25,7 +25,8 @@ enum { QEL_WRITER_BUFFER_STEP = 4096 };
 
 // Room for `bytes` more bytes in a buffer-mode writer.
 qel_err reserve(qel_writer* w, uint64_t bytes) noexcept {
-    if (bytes <= w->capacity - w->used) [[likely]] return QEL_SUCCESS;
+    if (bytes <= w->capacity - w->used) [[likely]]
+        return QEL_SUCCESS;
     // At least one step and the whole write at once; doubling on top keeps
     // a long stream at a logarithmic number of reallocations.
     const uint64_t stepped = w->capacity + QEL_WRITER_BUFFER_STEP +
@@ -208,16 +209,31 @@ bool qel_state_allow_string(uint32_t state) noexcept {
            state == STATE_TABLE_KEYS || state == STATE_TABLE_ROWS;
 }
 
-bool qel_half_is_nan(uint16_t pattern) noexcept { return (pattern & 0x7C00u) == 0x7C00u && (pattern & 0x03FFu) != 0; }
+bool qel_half_is_nan(uint16_t pattern) noexcept {
+    return (pattern & 0x7C00u) == 0x7C00u && (pattern & 0x03FFu) != 0;
+}
 
 // True for NaN and both infinities; asked after qel_half_is_nan.
 bool qel_half_is_nonfinite(uint16_t pattern) noexcept { return (pattern & 0x7C00u) == 0x7C00u; }
 
-template <size_t N> struct UnsignedOf;
-template <> struct UnsignedOf<1> { using type = uint8_t; };
-template <> struct UnsignedOf<2> { using type = uint16_t; };
-template <> struct UnsignedOf<4> { using type = uint32_t; };
-template <> struct UnsignedOf<8> { using type = uint64_t; };
+template <size_t N>
+struct UnsignedOf;
+template <>
+struct UnsignedOf<1> {
+    using type = uint8_t;
+};
+template <>
+struct UnsignedOf<2> {
+    using type = uint16_t;
+};
+template <>
+struct UnsignedOf<4> {
+    using type = uint32_t;
+};
+template <>
+struct UnsignedOf<8> {
+    using type = uint64_t;
+};
 
 // One payload field, little-endian whatever the host.
 template <typename T>
@@ -254,10 +270,14 @@ void put_field(uint8_t*& out, Block block) noexcept {
     out += block.size;
 }
 
-qel_err output_field(qel_writer* w, Block block) noexcept { return qel_writer_output(w, block.data, block.size); }
+qel_err output_field(qel_writer* w, Block block) noexcept {
+    return qel_writer_output(w, block.data, block.size);
+}
 
 template <typename T>
-constexpr uint64_t field_size(T) noexcept { return sizeof(T); }
+constexpr uint64_t field_size(T) noexcept {
+    return sizeof(T);
+}
 constexpr uint64_t field_size(Block block) noexcept { return block.size; }
 
 // Type byte, then the fields in order; the state advances only once the
@@ -313,9 +333,9 @@ qel_err close_container(qel_writer* w) noexcept {
 
 }  // namespace
 
-#define QEL_DEFINE_WRITE(name, ctype, TYPE, member)                                      \
+#define QEL_DEFINE_WRITE(name, ctype, TYPE, member)                                   \
     extern "C" qel_err qel_writer_write_##name(qel_writer* w, ctype value) noexcept { \
-        return write_scalar<QEL_TYPE_##TYPE>(w, value);                             \
+        return write_scalar<QEL_TYPE_##TYPE>(w, value);                               \
     }
 QEL_SCALAR_TYPES(QEL_DEFINE_WRITE)
 #undef QEL_DEFINE_WRITE
@@ -339,8 +359,8 @@ extern "C" qel_err qel_writer_write_timestamp(qel_writer* w, const qel_timestamp
     QEL_CHECK(NULL != timestamp, "illegal parameters", QEL_ERR_INVALID);
     QEL_CHECK(qel_state_allow_atomic(w->state->state), "value not allowed", QEL_ERR_NOT_ALLOWED);
     const qel_timestamp& t = *timestamp;
-    return emit(w, QEL_TYPE_TIMESTAMP, QEL_STEP_ATOMIC, t.year, t.month, t.day, t.hour, t.minute,
-                t.second, t.microsecond);
+    return emit(w, QEL_TYPE_TIMESTAMP, QEL_STEP_ATOMIC, t.year, t.month, t.day, t.hour, t.minute, t.second,
+                t.microsecond);
 }
 
 extern "C" qel_err qel_writer_write_string_whole(qel_writer* w, uint8_t subtype, const char* string,
@@ -376,12 +396,18 @@ extern "C" qel_err qel_writer_map_open(qel_writer* w) noexcept {
 
 extern "C" qel_err qel_writer_list_close(qel_writer* w) noexcept {
     QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    // The condition's spelling is the record's text.
+    // clang-format off
     QEL_CHECK(w->state->state==STATE_LIST, "close list not allowed", QEL_ERR_CLOSE_NOT_ALLOWED);
+    // clang-format on
     return close_container(w);
 }
 
 extern "C" qel_err qel_writer_map_close(qel_writer* w) noexcept {
     QEL_CHECK(w, "invalid writer handle", QEL_ERR_INVALID);
+    // The condition's spelling is the record's text.
+    // clang-format off
     QEL_CHECK(w->state->state==STATE_DICT_KEY, "close map not allowed", QEL_ERR_CLOSE_NOT_ALLOWED);
+    // clang-format on
     return close_container(w);
 }

@@ -31,7 +31,9 @@ qelt_variant* put(qelt_variant* map, OwnedVariant key, OwnedVariant value) {
     return value.get();
 }
 OwnedVariant cstr(const char* s) { return make(qelt_variant_new_string_c, s, uint32_t(std::strlen(s) + 1)); }
-OwnedVariant u8str(const char* s) { return make(qelt_variant_new_string_utf8, s, uint32_t(std::strlen(s) + 1)); }
+OwnedVariant u8str(const char* s) {
+    return make(qelt_variant_new_string_utf8, s, uint32_t(std::strlen(s) + 1));
+}
 OwnedVariant new_list() { return make(qelt_variant_new_list); }
 OwnedVariant new_map() { return make(qelt_variant_new_map); }
 
@@ -170,7 +172,8 @@ TEST(BridgeWrite, CyclesAreRefusedButSharingIsNot) {
     // takes no reference.
     put(map.get(), cstr("k"), make(qelt_variant_new_int8, int8_t{1}));
     ASSERT_EQ(qelt_variant_list_append(list.get(), map.get(), nullptr), QELT_SUCCESS);
-    EXPECT_EQ(write_bytes(list), with_header("30  31 04 00 02 00 00 00 6B 00 08 01 00  31 04 00 02 00 00 00 6B 00 08 01 00  00"));
+    EXPECT_EQ(write_bytes(list),
+              with_header("30  31 04 00 02 00 00 00 6B 00 08 01 00  31 04 00 02 00 00 00 6B 00 08 01 00  00"));
     EXPECT_EQ(map->refcount, 3);
 }
 
@@ -255,8 +258,7 @@ TEST(BridgeRead, StreamsThatAreNotTrees) {
         {"string without terminator", with_header("30 04 00 02 00 00 00 61 62 00"), kSize},
         // A list in key position whose nested map would otherwise take the
         // list itself as its first key.
-        {"container as a map key",
-         with_header("31 30 31 08 01 00 00 08 05 08 06 00 00"), kIllegal},
+        {"container as a map key", with_header("31 30 31 08 01 00 00 08 05 08 06 00 00"), kIllegal},
         {"empty map as a map key", with_header("31 31 00 08 05 00"), kIllegal},
     };
     for (const BadStream& c : cases) {

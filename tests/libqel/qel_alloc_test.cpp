@@ -26,7 +26,8 @@ qel_err write_and_read(const std::string& name, bool file, bool pull) {
         err = err ? err : closed;
     }
     if (!err) err = file ? qel_reader_new_file(&r, name.c_str(), name.size() + 1) : qel_reader_new_buffer(&r);
-    if (!err && !file) err = pull ? qel_reader_set_buffer(r, data + 7, size - 7) : qel_reader_set_buffer(r, data, size);
+    if (!err && !file)
+        err = pull ? qel_reader_set_buffer(r, data + 7, size - 7) : qel_reader_set_buffer(r, data, size);
     if (!err && !pull) err = qel_reader_parse(r);
     for (uint8_t eod = 0; pull && !err && !eod;) {
         qel_element* e = nullptr;
@@ -77,7 +78,8 @@ TEST(QelAllocationFailure, PipePayloadThatGrows) {
             break;
         }
         if (code != QEL_SUCCESS) EXPECT_EQ(alloc_failure::live(), 0) << "allocation " << n;
-        EXPECT_TRUE(code == QEL_ERR_ALLOCATION || code == QEL_ERR_FILE || code == QEL_SUCCESS) << n << ": " << code;
+        EXPECT_TRUE(code == QEL_ERR_ALLOCATION || code == QEL_ERR_FILE || code == QEL_SUCCESS)
+            << n << ": " << code;
     }
 }
 

@@ -7,12 +7,12 @@ namespace {
 
 // One struct per row of the library's scalar list: C type, type code,
 // emitter and accessor. A wrong row shows in the writer's bytes.
-#define QEL_SCALAR(name, T, TYPE, member)                                          \
-    struct Scalar_##name {                                                         \
-        using type = T;                                                            \
-        static constexpr uint8_t type_code = QEL_TYPE_##TYPE;                      \
-        static constexpr auto write = &qel_writer_write_##name;                    \
-        static constexpr auto get = &qel_element_get_##name;                       \
+#define QEL_SCALAR(name, T, TYPE, member)                                                   \
+    struct Scalar_##name {                                                                  \
+        using type = T;                                                                     \
+        static constexpr uint8_t type_code = QEL_TYPE_##TYPE;                               \
+        static constexpr auto write = &qel_writer_write_##name;                             \
+        static constexpr auto get = &qel_element_get_##name;                                \
         static constexpr const char* test = "QEL_TYPE_" #TYPE " == e->type_with_null_flag"; \
     };
 QEL_SCALAR_TYPES(QEL_SCALAR)
@@ -20,8 +20,9 @@ QEL_SCALAR_TYPES(QEL_SCALAR)
 
 template <typename Traits>
 class QelScalar : public testing::Test {};
-using Scalars = testing::Types<Scalar_int8, Scalar_int16, Scalar_int32, Scalar_int64, Scalar_uint8, Scalar_uint16,
-                               Scalar_uint32, Scalar_uint64, Scalar_float16, Scalar_float32, Scalar_float64, Scalar_bool>;
+using Scalars =
+    testing::Types<Scalar_int8, Scalar_int16, Scalar_int32, Scalar_int64, Scalar_uint8, Scalar_uint16,
+                   Scalar_uint32, Scalar_uint64, Scalar_float16, Scalar_float32, Scalar_float64, Scalar_bool>;
 TYPED_TEST_SUITE(QelScalar, Scalars);
 
 // Each value read back bit for bit; the same element with the null flag or
@@ -71,14 +72,16 @@ TEST(QelElement, AccessorsCheckInTheirOrder) {
         {[&] { return qel_element_get_string_c(nullptr, nullptr, &units); }, "missing str parameter", "str"},
         {[&] { return qel_element_get_string_c(nullptr, &text, nullptr); }, "missing units parameter", "units"},
         {[&] { return qel_element_get_string_u8(nullptr, &text, &units); }, "invalid handle", "e"},
-        {[&] { return qel_element_get_string_c(&u8, &text, &units); }, "string type mismatch", "QEL_SUB_STRING_C == e->string.type"},
+        {[&] { return qel_element_get_string_c(&u8, &text, &units); }, "string type mismatch",
+         "QEL_SUB_STRING_C == e->string.type"},
         {[&] { return qel_element_get_string_u8(&bin, &text, &units); }, "element type mismatch",
          "QEL_TYPE_STRING == (QEL_TYPE_MASK & e->type_with_null_flag)"},
         {[&] { return qel_element_get_binary(&u8, nullptr, nullptr, nullptr); }, "element type mismatch",
          "QEL_TYPE_BIN == (QEL_TYPE_MASK & e->type_with_null_flag)"},
         {[&] { return qel_element_get_string_type(&null_string, &type); }, "element type mismatch",
          "QEL_TYPE_STRING == e->type_with_null_flag"},
-        {[&] { return qel_element_get_timestamp(&u8, nullptr); }, "element type mismatch", "QEL_TYPE_TIMESTAMP == e->type_with_null_flag"},
+        {[&] { return qel_element_get_timestamp(&u8, nullptr); }, "element type mismatch",
+         "QEL_TYPE_TIMESTAMP == e->type_with_null_flag"},
         {[&] { return qel_element_get_type(nullptr, &type, nullptr); }, "invalid handle", "NULL != e"},
         {[&] { return qel_element_get_type(&u8, nullptr, nullptr); }, "missing parameter", "NULL != value"},
     });

@@ -62,9 +62,9 @@ TEST(QelFileReplacing, CommitReplacesAndFreeKeeps) {
         bool commit;
         std::string expected;
     } cases[] = {
-        {nullptr, kPlain, true, kList},   {nullptr, kPlain, false, ""},  {"old", kPlain, true, kList},
-        {"old", kPlain, false, "old"},    {"old", kSymlink, true, kList}, {"old", kSymlink, false, kList},
-        {"old", kHardLink, true, kList},  {"old", kHardLink, false, kList},
+        {nullptr, kPlain, true, kList},  {nullptr, kPlain, false, ""},     {"old", kPlain, true, kList},
+        {"old", kPlain, false, "old"},   {"old", kSymlink, true, kList},   {"old", kSymlink, false, kList},
+        {"old", kHardLink, true, kList}, {"old", kHardLink, false, kList},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);

@@ -6,9 +6,8 @@
 namespace {
 
 TEST(QelLog, RecordIsCalendarLineThenMessageLineWithLocation) {
-    const std::string out = captured([] {
-        qel_log_error("src/x.cpp", 42, "\"bad\":expression failed %s: error (%d)", "a == b", 5503);
-    });
+    const std::string out = captured(
+        [] { qel_log_error("src/x.cpp", 42, "\"bad\":expression failed %s: error (%d)", "a == b", 5503); });
     const std::regex shape(R"(^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] \d\d:\d\d:\d\d \d{4}\n )"
                            R"("bad":expression failed a == b: error \(5503\) \[src/x\.cpp\]\[line: 42\] \n$)");
     EXPECT_TRUE(std::regex_match(out, shape)) << out;

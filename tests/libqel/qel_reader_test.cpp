@@ -24,14 +24,18 @@ uint32_t collect(const qel_element* e, void* types) {
 // from a file holding exactly its bytes.
 Parsed parse(const Bytes& stream, bool from_file) {
     const std::string name = temp_path("reader.qel");
-    if (from_file) std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(stream.data()), stream.size());
+    if (from_file)
+        std::ofstream(name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(stream.data()), stream.size());
     Parsed p;
     p.out = captured([&] {
         static const uint8_t nothing = 0;
         qel_reader* r = nullptr;
         if (from_file) ASSERT_EQ(qel_reader_new_file(&r, name.c_str(), name.size() + 1), QEL_SUCCESS);
         else ASSERT_EQ(qel_reader_new_buffer(&r), QEL_SUCCESS);
-        if (!from_file) ASSERT_EQ(qel_reader_set_buffer(r, stream.empty() ? &nothing : stream.data(), stream.size()), QEL_SUCCESS);
+        if (!from_file)
+            ASSERT_EQ(qel_reader_set_buffer(r, stream.empty() ? &nothing : stream.data(), stream.size()),
+                      QEL_SUCCESS);
         qel_reader_set_callback(r, collect, &p.types);
         p.code = qel_reader_parse(r);
         EXPECT_EQ(qel_reader_free(r), QEL_SUCCESS);
@@ -54,9 +58,11 @@ TEST(QelReader, WorkedStreamsGiveTheirElementsThenEndOfData) {
     for (bool from_file : {false, true}) {
         EXPECT_EQ(parse(with_header("30 00"), from_file).types, hex("30 00"));
         EXPECT_EQ(parse(with_header("31 00"), from_file).types, hex("31 00"));
-        EXPECT_EQ(parse(with_header("31 04 00 02 00 00 00 61 00 08 05 00 FF"), from_file).types, hex("31 04 08 00"));
+        EXPECT_EQ(parse(with_header("31 04 00 02 00 00 00 61 00 08 05 00 FF"), from_file).types,
+                  hex("31 04 08 00"));
         // In a table the first end marker ends the keys, the second the table.
-        Parsed table = parse(with_header("32 04 00 01 00 00 00 00 04 00 01 00 00 00 00 00 08 01 0F 0F 0F 00"), from_file);
+        Parsed table = parse(with_header("32 04 00 01 00 00 00 00 04 00 01 00 00 00 00 00 08 01 0F 0F 0F 00"),
+                             from_file);
         EXPECT_EQ(table.code, QEL_SUCCESS);
         EXPECT_EQ(table.types, hex("32 04 04 00 08 0F 0F 0F 00"));
     }
@@ -65,12 +71,14 @@ TEST(QelReader, WorkedStreamsGiveTheirElementsThenEndOfData) {
 TEST(QelReader, InvalidContentIsRefused) {
     // Type codes 20 and 51, the null flag on END, NONE and 127, an end marker
     // with nothing open, a string subtype above 3, a bad header.
-    for (const char* body : {"30 14", "30 33", "30 80", "30 8F", "30 FF", "00", "08 01 00", "30 04 04 01 00 00 00 00"}) {
+    for (const char* body :
+         {"30 14", "30 33", "30 80", "30 8F", "30 FF", "00", "08 01 00", "30 04 04 01 00 00 00 00"}) {
         Parsed p = parse(with_header(body), false);
         EXPECT_EQ(p.code, QEL_ERR_INVALID) << body;
         EXPECT_RECORD(p.out, "failed to get next value", "QEL_SUCCESS == err", 5503);
     }
-    EXPECT_RECORD(parse(with_header("30 04 04 01 00 00 00 00"), false).out, "invalid string subtype", "0", 5503);
+    EXPECT_RECORD(parse(with_header("30 04 04 01 00 00 00 00"), false).out, "invalid string subtype", "0",
+                  5503);
     Bytes stream = with_header("30 00");
     stream[4] = 2;
     EXPECT_RECORD(parse(stream, false).out, "unsupported QEL version", "r->header.version == 1", 5503);
@@ -97,12 +105,14 @@ TEST(QelReader, PulledElementsHoldTheirFields) {
     next();
     EXPECT_EQ(next()->u64, 0x0807060504030201u);
     const qel_timestamp date = next()->timestamp, time = next()->timestamp;
-    EXPECT_EQ(std::tie(date.year, date.month, date.day, time.hour, time.minute, time.second),
-              std::make_tuple(int16_t{-32768}, uint8_t{12}, uint8_t{31}, uint8_t{23}, uint8_t{59}, uint8_t{58}));
+    EXPECT_EQ(
+        std::tie(date.year, date.month, date.day, time.hour, time.minute, time.second),
+        std::make_tuple(int16_t{-32768}, uint8_t{12}, uint8_t{31}, uint8_t{23}, uint8_t{59}, uint8_t{58}));
     qel_timestamp ts{};
     ASSERT_EQ(qel_element_get_timestamp(next(), &ts), QEL_SUCCESS);
     EXPECT_EQ(std::tie(ts.year, ts.month, ts.day, ts.hour, ts.minute, ts.second, ts.microsecond),
-              std::make_tuple(int16_t{32767}, uint8_t{1}, uint8_t{2}, uint8_t{3}, uint8_t{4}, uint8_t{5}, 0xFFFFFFFFu));
+              std::make_tuple(int16_t{32767}, uint8_t{1}, uint8_t{2}, uint8_t{3}, uint8_t{4}, uint8_t{5},
+                              0xFFFFFFFFu));
     const qel_string_value* s = &next()->string;
     ASSERT_EQ(s->units, 2u);
     EXPECT_EQ(s->u16_string[0] * 0x10000u + s->u16_string[1], 0x12410000u);
@@ -139,7 +149,8 @@ TEST(QelReader, CallbackResultEndsTheParseAndANewBufferANewDocument) {
     qel_reader* r = nullptr;
     qel_reader_new_buffer(&r);
     qel_reader_set_buffer(r, stream.data(), stream.size());
-    qel_reader_set_callback(r, [](const qel_element* e, void* t) -> uint32_t { return collect(e, t) + 7; }, &types);
+    qel_reader_set_callback(
+        r, [](const qel_element* e, void* t) -> uint32_t { return collect(e, t) + 7; }, &types);
     EXPECT_EQ(qel_reader_parse(r), 7u);
     qel_reader_set_callback(r, collect, &types);
     qel_reader_set_buffer(r, stream.data(), stream.size());
@@ -151,16 +162,21 @@ TEST(QelReader, CallbackResultEndsTheParseAndANewBufferANewDocument) {
 // A borrowed buffer is read where it lies: strings of 1-byte units and
 // binaries point into it; a copied one gives the same elements.
 TEST(QelReader, BorrowedBufferHandsOutItsOwnBytes) {
-    const Bytes stream = with_header("30 04 01 03 00 00 00 68 69 00 0E 05 02 00 00 00 AB CD 04 02 01 00 00 00 41 00 00");
+    const Bytes stream =
+        with_header("30 04 01 03 00 00 00 68 69 00 0E 05 02 00 00 00 AB CD 04 02 01 00 00 00 41 00 00");
     struct Seen {
         std::vector<std::pair<const void*, std::string>> payloads;
     };
     auto record = [](const qel_element* e, void* user) -> uint32_t {
         auto* seen = static_cast<Seen*>(user);
         if (e->type_with_null_flag == QEL_TYPE_STRING)
-            seen->payloads.emplace_back(e->string.c_string, std::string(e->string.c_string, e->string.units * (e->string.type == QEL_SUB_STRING_U16 ? 2 : 1)));
+            seen->payloads.emplace_back(
+                e->string.c_string,
+                std::string(e->string.c_string,
+                            e->string.units * (e->string.type == QEL_SUB_STRING_U16 ? 2 : 1)));
         if (e->type_with_null_flag == QEL_TYPE_BIN)
-            seen->payloads.emplace_back(e->binary.data, std::string(reinterpret_cast<const char*>(e->binary.data), e->binary.size));
+            seen->payloads.emplace_back(
+                e->binary.data, std::string(reinterpret_cast<const char*>(e->binary.data), e->binary.size));
         return 0;
     };
     Seen borrowed, copied;
@@ -168,7 +184,8 @@ TEST(QelReader, BorrowedBufferHandsOutItsOwnBytes) {
         qel_reader* r = nullptr;
         ASSERT_EQ(qel_reader_new_buffer(&r), QEL_SUCCESS);
         ASSERT_EQ(borrow ? qel_reader_set_buffer_borrowed(r, stream.data(), stream.size())
-                         : qel_reader_set_buffer(r, stream.data(), stream.size()), QEL_SUCCESS);
+                         : qel_reader_set_buffer(r, stream.data(), stream.size()),
+                  QEL_SUCCESS);
         qel_reader_set_callback(r, record, seen);
         EXPECT_EQ(qel_reader_parse(r), QEL_SUCCESS);
         qel_reader_free(r);
@@ -212,7 +229,8 @@ TEST(QelReader, EveryTruncationFailsCleanlyFromBufferAndFile) {
 TEST(QelReader, DeclaredLengthBeyondTheInputFailsBeforeAllocating) {
     // 4 and 16 GiB declared in a few bytes: an attempt to allocate them would
     // fail (or abort under a sanitizer) rather than report the short input.
-    for (const char* body : {"30 0E 00 FF FF FF FF", "30 04 03 FF FF FF FF 00 00 00 00", "30 04 00 03 00 00 00 61 62"}) {
+    for (const char* body :
+         {"30 0E 00 FF FF FF FF", "30 04 03 FF FF FF FF 00 00 00 00", "30 04 00 03 00 00 00 61 62"}) {
         Parsed b = parse(with_header(body), false);
         EXPECT_EQ(b.code, QEL_ERR_FILE) << body;
         EXPECT_RECORD(b.out, "read past end of buffer", "bytes <= r->size - r->position", 5507);
@@ -238,15 +256,19 @@ TEST(QelReader, PipeOfUnknownSizeIsReadInGrowingPieces) {
         qel_reader* r = nullptr;
         ASSERT_EQ(qel_reader_new_file(&r, pipe.name(), pipe.capacity()), QEL_SUCCESS);
         Bytes payload;
-        qel_reader_set_callback(r, [](const qel_element* e, void* out) -> uint32_t {
-            if (e->type_with_null_flag == QEL_TYPE_BIN)
-                static_cast<Bytes*>(out)->assign(e->binary.data, e->binary.data + e->binary.size);
-            return 0;
-        }, &payload);
+        qel_reader_set_callback(
+            r,
+            [](const qel_element* e, void* out) -> uint32_t {
+                if (e->type_with_null_flag == QEL_TYPE_BIN)
+                    static_cast<Bytes*>(out)->assign(e->binary.data, e->binary.data + e->binary.size);
+                return 0;
+            },
+            &payload);
         const std::string out = captured([&] { EXPECT_EQ(qel_reader_parse(r), c.code); });
         qel_reader_free(r);
         EXPECT_EQ(payload, Bytes(c.payload, 0xAB));
-        if (c.code) EXPECT_RECORD(out, "read from file failed", "fread(sequence, 1, bytes, r->file) == bytes", 5507);
+        if (c.code)
+            EXPECT_RECORD(out, "read from file failed", "fread(sequence, 1, bytes, r->file) == bytes", 5507);
     }
 }
 

@@ -65,7 +65,13 @@ TEST_F(QelWriter, EveryEmitterPairedWithItsBytes) {
 }
 
 TEST_F(QelWriter, RefusalsLeaveStreamAndStateUnchanged) {
-    struct Case { int setup; std::function<qel_err()> call; int code; const char* message; const char* expression; };
+    struct Case {
+        int setup;
+        std::function<qel_err()> call;
+        int code;
+        const char* message;
+        const char* expression;
+    };
     const char* atomic = "qel_state_allow_atomic(w->state->state)";
     const char* container = "qel_state_allow_container(w->state->state)";
     const char* close_map = "w->state->state==STATE_DICT_KEY";
@@ -75,7 +81,8 @@ TEST_F(QelWriter, RefusalsLeaveStreamAndStateUnchanged) {
         {kStart, [&] { return qel_writer_write_float16(w, 0x7E00); }, 5504, "value not allowed", atomic},
         {kStart, [&] { return qel_writer_write_string_c(w, "x", 2); }, 5504, "value not allowed",
          "qel_state_allow_string(w->state->state)"},
-        {kStart, [&] { return qel_writer_list_close(w); }, 5505, "close list not allowed", "w->state->state==STATE_LIST"},
+        {kStart, [&] { return qel_writer_list_close(w); }, 5505, "close list not allowed",
+         "w->state->state==STATE_LIST"},
         {kDone, [&] { return qel_writer_write_none(w); }, 5504, "value not allowed", atomic},
         {kDone, [&] { return qel_writer_map_open(w); }, 5504, "map not allowed", container},
         {kDone, [&] { return qel_writer_map_close(w); }, 5505, "close map not allowed", close_map},
@@ -86,15 +93,21 @@ TEST_F(QelWriter, RefusalsLeaveStreamAndStateUnchanged) {
         {kList, [&] { return qel_writer_write_float16(w, 0xFC00); }, 5503, "value is out of range", "0"},
         {kList, [&] { return qel_writer_write_float16(w, 0x7E00); }, 5503, "value is NaN", "0"},
         {kList, [&] { return qel_writer_write_float16(w, 0x7C01); }, 5503, "value is NaN", "0"},
-        {kStart, [&] { return qel_writer_write_string_c(w, "abc", 3); }, 5508, "invalid string buffer size", "string_end_found"},
-        {kList, [&] { return qel_writer_write_string_u8(w, "", 0); }, 5508, "invalid string buffer size", "1 <= units_in"},
-        {kList, [&] { return qel_writer_write_string_c(w, nullptr, 0); }, 5503, "missing string buffer", "NULL != string_buffer"},
-        {kList, [&] { return qel_writer_write_binary(w, 0, nullptr, 1); }, 5503, "illegal parameters", "NULL != data || 0 == size"},
-        {kList, [&] { return qel_writer_write_timestamp(w, nullptr); }, 5503, "illegal parameters", "NULL != timestamp"},
+        {kStart, [&] { return qel_writer_write_string_c(w, "abc", 3); }, 5508, "invalid string buffer size",
+         "string_end_found"},
+        {kList, [&] { return qel_writer_write_string_u8(w, "", 0); }, 5508, "invalid string buffer size",
+         "1 <= units_in"},
+        {kList, [&] { return qel_writer_write_string_c(w, nullptr, 0); }, 5503, "missing string buffer",
+         "NULL != string_buffer"},
+        {kList, [&] { return qel_writer_write_binary(w, 0, nullptr, 1); }, 5503, "illegal parameters",
+         "NULL != data || 0 == size"},
+        {kList, [&] { return qel_writer_write_timestamp(w, nullptr); }, 5503, "illegal parameters",
+         "NULL != timestamp"},
         {kList, [&] { return qel_writer_write_int32(nullptr, 1); }, 5503, "invalid writer handle", "w"},
         {kList, [&] { return qel_writer_list_open(nullptr); }, 5503, "invalid writer handle", "w"},
         {kList, [&] { return qel_writer_free(nullptr); }, 5503, "invalid writer handle", "w"},
-        {kList, [&] { return qel_writer_new_file(nullptr, "x", 2); }, 5503, "illegal parameters", "NULL != writer"},
+        {kList, [&] { return qel_writer_new_file(nullptr, "x", 2); }, 5503, "illegal parameters",
+         "NULL != writer"},
     };
     for (const Case& c : cases) {
         qel_writer_free(w);
@@ -105,7 +118,8 @@ TEST_F(QelWriter, RefusalsLeaveStreamAndStateUnchanged) {
         if (c.setup == kKey) qel_writer_write_int8(w, 1);
         const Bytes before = contents(w);
         const uint32_t state = w->state->state;
-        const std::string out = captured([&] { EXPECT_EQ(c.call(), static_cast<qel_err>(c.code)) << c.message; });
+        const std::string out =
+            captured([&] { EXPECT_EQ(c.call(), static_cast<qel_err>(c.code)) << c.message; });
         EXPECT_RECORD(out, c.message, c.expression, c.code);
         EXPECT_EQ(contents(w), before) << c.message;
         EXPECT_EQ(w->state->state, state) << c.message;

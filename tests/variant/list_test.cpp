@@ -22,7 +22,8 @@ const qelt_list& body(const OwnedVariant& l) { return body(l.get()); }
 std::vector<int32_t> items(const OwnedVariant& l) {
     std::vector<int32_t> out;
     qelt_variant* v = nullptr;
-    for (int32_t i = 0; qelt_variant_list_get_item(l.get(), &v, i) == QELT_SUCCESS; ++i) out.push_back(v->value.i32);
+    for (int32_t i = 0; qelt_variant_list_get_item(l.get(), &v, i) == QELT_SUCCESS; ++i)
+        out.push_back(v->value.i32);
     return out;
 }
 
@@ -31,15 +32,16 @@ std::vector<int32_t> items(const OwnedVariant& l) {
 // Capacity at each count: doubled when full, halved once 4 * count <= capacity.
 TEST(List, GrowsWhenFullAndShrinksAtAQuarter) {
     OwnedVariant l = new_list(), v = i32(7);
-    const std::pair<int32_t, int32_t> steps[] = {{0, 0}, {1, 8},  {8, 8},  {9, 16}, {16, 16}, {17, 32},
-                                                 {9, 32}, {8, 16}, {5, 16}, {4, 8},   {0, 8}};
+    const std::pair<int32_t, int32_t> steps[] = {{0, 0},  {1, 8},  {8, 8},  {9, 16}, {16, 16}, {17, 32},
+                                                 {9, 32}, {8, 16}, {5, 16}, {4, 8},  {0, 8}};
     for (const auto& [count, capacity] : steps) {
         while (body(l).count < count) {
             int32_t index = -1;
             ASSERT_EQ(qelt_variant_list_append(l.get(), v.get(), &index), QELT_SUCCESS);
             EXPECT_EQ(index + 1, body(l).count);
         }
-        while (body(l).count > count) ASSERT_EQ(qelt_variant_list_delete_item(l.get(), body(l).count - 1), QELT_SUCCESS);
+        while (body(l).count > count)
+            ASSERT_EQ(qelt_variant_list_delete_item(l.get(), body(l).count - 1), QELT_SUCCESS);
         EXPECT_EQ(body(l).capacity, capacity) << count;
         EXPECT_EQ(v->refcount, count + 1);
     }
@@ -98,11 +100,12 @@ TEST(List, ChecksAndIndexesComeInOrder) {
 
 TEST(List, SearchesCompareByValueWithinTheClampedRange) {
     OwnedVariant l = new_list(), empty = new_list();
-    for (int32_t i : {0, 1, 2, 3, 4, 3}) ASSERT_EQ(qelt_variant_list_append(l.get(), i32(i).get(), nullptr), QELT_SUCCESS);
+    for (int32_t i : {0, 1, 2, 3, 4, 3})
+        ASSERT_EQ(qelt_variant_list_append(l.get(), i32(i).get(), nullptr), QELT_SUCCESS);
     const struct {
         int32_t start, stop, value, want;
     } cases[] = {
-        {1, 3, 1, 1},   {1, 3, 3, 3},  {1, 3, 0, -1},  {1, 3, 4, -1},   // inclusive ends
+        {1, 3, 1, 1},   {1, 3, 3, 3},   {1, 3, 0, -1},  {1, 3, 4, -1},  // inclusive ends
         {3, 1, 1, 1},   {3, 1, 4, -1},                                  // reversed
         {2, -1, 4, 4},  {2, -1, 1, -1},                                 // negative stop: to the end
         {10, -1, 3, 5}, {10, 6, 4, -1}, {10, 99, 3, 5},                 // start past the end

@@ -41,7 +41,9 @@ std::vector<int32_t> walk(const OwnedVariant& m) {
 struct IntMap {
     OwnedVariant map = make(qelt_variant_new_map);
     std::vector<OwnedVariant> keys;
-    IntMap(std::initializer_list<int> ks) { for (int k : ks) set(k); }
+    IntMap(std::initializer_list<int> ks) {
+        for (int k : ks) set(k);
+    }
     void set(int k) {
         keys.push_back(i32(k));
         EXPECT_EQ(qelt_variant_map_set(map.get(), keys.back().get(), i32(100 + k).get()), QELT_SUCCESS);
@@ -60,7 +62,8 @@ TEST(Map, WorkedOrders) {
     OwnedVariant alpha = make(qelt_variant_new_string_c, "alpha", 6u);
     OwnedVariant beta = make(qelt_variant_new_string_c, "beta", 5u);
     OwnedVariant gamma = make(qelt_variant_new_string_c, "gamma", 6u);
-    for (auto* k : {alpha.get(), beta.get(), gamma.get()}) ASSERT_EQ(qelt_variant_map_set(m.get(), k, k), QELT_SUCCESS);
+    for (auto* k : {alpha.get(), beta.get(), gamma.get()})
+        ASSERT_EQ(qelt_variant_map_set(m.get(), k, k), QELT_SUCCESS);
     EXPECT_EQ(walk_keys(m), (std::vector<qelt_variant*>{beta.get(), alpha.get(), gamma.get()}));
 
     // 0, 8, 16 and 24 share bucket 6. Deleting 16 unlinks it from the
@@ -119,7 +122,8 @@ TEST(Map, IteratorRestarts) {
 // a null value deletes, present or not.
 TEST(Map, SetGetDeleteKeepReferenceCounts) {
     IntMap m({0, 1, 2});
-    OwnedVariant k1 = make(qelt_variant_new_string_c, "key", 4u), k2 = make(qelt_variant_new_string_c, "key", 4u);
+    OwnedVariant k1 = make(qelt_variant_new_string_c, "key", 4u),
+                 k2 = make(qelt_variant_new_string_c, "key", 4u);
     OwnedVariant v1 = i32(1), v2 = i32(2);
     ASSERT_EQ(qelt_variant_map_set(m.map.get(), k1.get(), v1.get()), QELT_SUCCESS);
     std::vector<qelt_variant*> order = walk_keys(m.map);

@@ -45,11 +45,23 @@ TEST(Pool, TellsLiveRecordsFromAnythingElse) {
     std::vector<char> on_heap(64);
     const uintptr_t alive = address_of(text.get());
     for (uintptr_t a : {alive, address_of(list.get())}) EXPECT_TRUE(is_live(a)) << a;
-    const uintptr_t refused[] = {0, 1, 8, dead, alive + 1, alive + 8, alive + 16, alive - 8,
-                                 address_of(text->value.ptr), address_of(list->value.ptr),
-                                 address_of(&on_stack), address_of(on_heap.data()),
-                                 reinterpret_cast<uintptr_t>(&qelt_variant_decref), ~uintptr_t{0}, uintptr_t{1} << 47,
-                                 uintptr_t{1} << 48, alive | (uintptr_t{1} << 60)};
+    const uintptr_t refused[] = {0,
+                                 1,
+                                 8,
+                                 dead,
+                                 alive + 1,
+                                 alive + 8,
+                                 alive + 16,
+                                 alive - 8,
+                                 address_of(text->value.ptr),
+                                 address_of(list->value.ptr),
+                                 address_of(&on_stack),
+                                 address_of(on_heap.data()),
+                                 reinterpret_cast<uintptr_t>(&qelt_variant_decref),
+                                 ~uintptr_t{0},
+                                 uintptr_t{1} << 47,
+                                 uintptr_t{1} << 48,
+                                 alive | (uintptr_t{1} << 60)};
     for (uintptr_t a : refused) EXPECT_FALSE(is_live(a)) << std::hex << a;
     EXPECT_EQ(qelt_variant_from_address(alive, nullptr), QELT_ERR_NULL_PTR);
 
@@ -130,12 +142,14 @@ TEST(Pool, ThreadsShareRecordsAndMemoryGoesBack) {
 TEST(Pool, LargeListArraysGrowAndShrinkWhole) {
     OwnedVariant list = make(qelt_variant_new_list);
     constexpr int32_t kItems = 200000;
-    for (int32_t i = 0; i < kItems; ++i) ASSERT_EQ(qelt_variant_list_append(list.get(), i32(i).get(), nullptr), QELT_SUCCESS);
+    for (int32_t i = 0; i < kItems; ++i)
+        ASSERT_EQ(qelt_variant_list_append(list.get(), i32(i).get(), nullptr), QELT_SUCCESS);
     ASSERT_EQ(qelt_variant_list_insert(list.get(), i32(-1).get(), kItems / 2), QELT_SUCCESS);
     int32_t found = 0;
     ASSERT_EQ(qelt_variant_list_contains(list.get(), i32(-1).get(), &found), QELT_SUCCESS);
     EXPECT_EQ(found, kItems / 2);
-    for (int32_t n = kItems + 1; n > 3; --n) ASSERT_EQ(qelt_variant_list_delete_item(list.get(), n - 1), QELT_SUCCESS);
+    for (int32_t n = kItems + 1; n > 3; --n)
+        ASSERT_EQ(qelt_variant_list_delete_item(list.get(), n - 1), QELT_SUCCESS);
     const auto* body = static_cast<const qelt_list*>(list->value.ptr);
     ASSERT_EQ(body->count, 3);
     EXPECT_EQ(body->capacity, 8);
@@ -179,7 +193,8 @@ TEST(Pool, ForkWhileAnotherThreadAllocates) {
         close(done[1]);
         pollfd wait_for{done[0], POLLIN, 0};
         char byte = 0;
-        const bool finished = poll(&wait_for, 1, 30000) == 1 && read(done[0], &byte, 1) == 1;  // valgrind is slow
+        const bool finished = poll(&wait_for, 1, 30000) == 1 &&
+                              read(done[0], &byte, 1) == 1;  // valgrind is slow
         close(done[0]);
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);

@@ -36,11 +36,11 @@ std::vector<T> samples() {
 
 #define S(name, ctype, code) \
     Scalar<ctype, QELT_VARIANT_TYPE_##code, qelt_variant_new_##name, qelt_variant_as_##name>
-using Families = ::testing::Types<
-    S(bool, uint8_t, BOOL), S(float16, uint16_t, FLOAT16), S(float32, float, FLOAT32),
-    S(float64, double, FLOAT64), S(int8, int8_t, INT8), S(int16, int16_t, INT16),
-    S(int32, int32_t, INT32), S(int64, int64_t, INT64), S(uint8, uint8_t, UINT8),
-    S(uint16, uint16_t, UINT16), S(uint32, uint32_t, UINT32), S(uint64, uint64_t, UINT64)>;
+using Families =
+    ::testing::Types<S(bool, uint8_t, BOOL), S(float16, uint16_t, FLOAT16), S(float32, float, FLOAT32),
+                     S(float64, double, FLOAT64), S(int8, int8_t, INT8), S(int16, int16_t, INT16),
+                     S(int32, int32_t, INT32), S(int64, int64_t, INT64), S(uint8, uint8_t, UINT8),
+                     S(uint16, uint16_t, UINT16), S(uint32, uint32_t, UINT32), S(uint64, uint64_t, UINT64)>;
 #undef S
 
 template <typename S>
@@ -70,10 +70,12 @@ TYPED_TEST(ScalarFamily, AccessorDemandsItsOwnType) {
     T out = sentinel;
     EXPECT_EQ(TypeParam::make(nullptr, T(1)), QELT_ERR_NULL_PTR);
     EXPECT_EQ(TypeParam::read(nullptr, &out), QELT_ERR_NULL_PTR);
-    const OwnedVariant others[] = {
-        make(qelt_variant_new_none), make(qelt_variant_new_uint8, uint8_t{1}),
-        make(qelt_variant_new_bool, uint8_t{1}), make(qelt_variant_new_uint16, uint16_t{1}),
-        make(qelt_variant_new_float16, uint16_t{1}), make(qelt_variant_new_int64, int64_t{1})};
+    const OwnedVariant others[] = {make(qelt_variant_new_none),
+                                   make(qelt_variant_new_uint8, uint8_t{1}),
+                                   make(qelt_variant_new_bool, uint8_t{1}),
+                                   make(qelt_variant_new_uint16, uint16_t{1}),
+                                   make(qelt_variant_new_float16, uint16_t{1}),
+                                   make(qelt_variant_new_int64, int64_t{1})};
     for (const OwnedVariant& v : others) {
         EXPECT_EQ(TypeParam::read(v.get(), nullptr), QELT_ERR_NULL_PTR);
         const bool own = v->type == TypeParam::code;

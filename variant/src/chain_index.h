@@ -41,7 +41,9 @@ struct PoolAllocator {
     }
     void deallocate(T* p, size_t n) noexcept { qelt_block_free(p, n * sizeof(T)); }
     template <typename U>
-    bool operator==(const PoolAllocator<U>&) const noexcept { return true; }
+    bool operator==(const PoolAllocator<U>&) const noexcept {
+        return true;
+    }
 };
 
 }  // namespace qelt_chain

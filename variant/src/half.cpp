@@ -88,6 +88,5 @@ uint16_t qelt_float_to_half(float value) noexcept {
 
 float qelt_half_to_float(uint16_t half) noexcept {
     const uint32_t e = half >> 10;
-    return std::bit_cast<float>(kHalf.mantissa[kHalf.offset[e] + (half & 0x3FFu)] +
-                                kHalf.exponent[e]);
+    return std::bit_cast<float>(kHalf.mantissa[kHalf.offset[e] + (half & 0x3FFu)] + kHalf.exponent[e]);
 }

@@ -10,8 +10,7 @@ namespace {
 
 constexpr uint32_t kMultiplier = 0x5294A529u;
 
-uint32_t hash_span(uint8_t type, uint8_t subtype, const unsigned char* data,
-                   size_t length) noexcept {
+uint32_t hash_span(uint8_t type, uint8_t subtype, const unsigned char* data, size_t length) noexcept {
     uint32_t h = type * kMultiplier + subtype;
     for (size_t i = 0; i < length; ++i) h = h * kMultiplier + data[i];
     return h;
@@ -21,8 +20,7 @@ uint32_t hash_span(uint8_t type, uint8_t subtype, const unsigned char* data,
 
 uint32_t qelt_hash_bytes(uint8_t type, uint8_t subtype, const void* data, int32_t length) noexcept {
     if (data == nullptr || length < 1) return hash_span(type, subtype, nullptr, 0);
-    return hash_span(type, subtype, static_cast<const unsigned char*>(data),
-                     static_cast<size_t>(length));
+    return hash_span(type, subtype, static_cast<const unsigned char*>(data), static_cast<size_t>(length));
 }
 
 qelt_err qelt_variant_get_hash(qelt_variant* v, uint32_t* out) noexcept {
@@ -32,8 +30,7 @@ qelt_err qelt_variant_get_hash(qelt_variant* v, uint32_t* out) noexcept {
         // 2 GiB still hashes all of its bytes instead of none.
         uint32_t h;
         if (qelt_has_heap_payload(v->type) && v->value.ptr != nullptr) {
-            h = hash_span(v->type, v->subtype, static_cast<const unsigned char*>(v->value.ptr),
-                          v->size);
+            h = hash_span(v->type, v->subtype, static_cast<const unsigned char*>(v->value.ptr), v->size);
         } else if (qelt_is_container(v)) {
             // By identity: the record's address, which, unlike the body's,
             // stays the same from creation on (a body comes and goes).

@@ -197,9 +197,8 @@ qelt_err qelt_variant_list_contains(qelt_variant* list, qelt_variant* value, int
     return QELT_SUCCESS;
 }
 
-qelt_err qelt_variant_list_contains_in_subset(qelt_variant* list, qelt_variant* value,
-                                              int32_t* index, int32_t start,
-                                              int32_t stop) noexcept {
+qelt_err qelt_variant_list_contains_in_subset(qelt_variant* list, qelt_variant* value, int32_t* index,
+                                              int32_t start, int32_t stop) noexcept {
     if (value == nullptr) return QELT_ERR_NULL_PTR;
     if (const qelt_err err = check_list(list)) return err;
     const int32_t last = count_of(list) - 1;

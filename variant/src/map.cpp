@@ -85,15 +85,14 @@ void for_each_entry(qelt_hashtable_entry* buckets, uint32_t bucket_count, Fn fn)
 uint32_t nodes_needed(qelt_hashtable* table, qelt_hashtable_entry* fresh, uint32_t new_count) {
     const uint32_t mask = new_count - 1;
     uint32_t needed = 0;
-    for_each_entry(table->buckets, table->bucket_count,
-                   [&](qelt_hashtable_entry* e, bool in_slot) {
-                       qelt_hashtable_entry& slot = fresh[e->key->hash & mask];
-                       if (slot.key == nullptr) {
-                           slot.key = e->key;
-                       } else if (in_slot) {
-                           ++needed;
-                       }
-                   });
+    for_each_entry(table->buckets, table->bucket_count, [&](qelt_hashtable_entry* e, bool in_slot) {
+        qelt_hashtable_entry& slot = fresh[e->key->hash & mask];
+        if (slot.key == nullptr) {
+            slot.key = e->key;
+        } else if (in_slot) {
+            ++needed;
+        }
+    });
     std::memset(fresh, 0, size_t{new_count} * sizeof(qelt_hashtable_entry));
     return needed;
 }
@@ -189,13 +188,12 @@ qelt_hashtable* qelt_hashtable_new(uint32_t hint) noexcept {
 void qelt_hashtable_free(qelt_hashtable* table) noexcept {
     if (table == nullptr) return;
     if (table->used_buckets != 0) {
-        for_each_entry(table->buckets, table->bucket_count,
-                       [](qelt_hashtable_entry* e, bool in_slot) {
-                           if (in_slot) qelt_hashtable_drop_index(e);
-                           qelt_variant_decref(e->key);
-                           qelt_variant_decref(e->value);
-                           if (!in_slot) free_entry(e);
-                       });
+        for_each_entry(table->buckets, table->bucket_count, [](qelt_hashtable_entry* e, bool in_slot) {
+            if (in_slot) qelt_hashtable_drop_index(e);
+            qelt_variant_decref(e->key);
+            qelt_variant_decref(e->value);
+            if (!in_slot) free_entry(e);
+        });
     }
     qelt_hashtable_release(table);
 }
@@ -240,31 +238,30 @@ void qelt_hashtable_resize(qelt_hashtable* table, bool shrink) noexcept {
     const uint32_t mask = new_count - 1;
     uint32_t count = 0;
     uint32_t used = 0;
-    for_each_entry(table->buckets, table->bucket_count,
-                   [&](qelt_hashtable_entry* e, bool in_slot) {
-                       if (in_slot) qelt_hashtable_drop_index(e);
-                       qelt_hashtable_entry& slot = fresh[e->key->hash & mask];
-                       ++count;
-                       if (slot.key == nullptr) {
-                           slot.key = e->key;
-                           slot.value = e->value;
-                           ++used;
-                           if (!in_slot) free_entry(e);
-                           return;
-                       }
-                       qelt_hashtable_entry* node = e;
-                       if (in_slot) {
-                           node = spare;
-                           spare = spare->next;
-                           node->key = e->key;
-                           node->value = e->value;
-                       }
-                       qelt_hashtable_entry* last = slot.prev != nullptr ? slot.prev : &slot;
-                       node->prev = last;
-                       node->next = nullptr;
-                       last->next = node;
-                       slot.prev = node;
-                   });
+    for_each_entry(table->buckets, table->bucket_count, [&](qelt_hashtable_entry* e, bool in_slot) {
+        if (in_slot) qelt_hashtable_drop_index(e);
+        qelt_hashtable_entry& slot = fresh[e->key->hash & mask];
+        ++count;
+        if (slot.key == nullptr) {
+            slot.key = e->key;
+            slot.value = e->value;
+            ++used;
+            if (!in_slot) free_entry(e);
+            return;
+        }
+        qelt_hashtable_entry* node = e;
+        if (in_slot) {
+            node = spare;
+            spare = spare->next;
+            node->key = e->key;
+            node->value = e->value;
+        }
+        qelt_hashtable_entry* last = slot.prev != nullptr ? slot.prev : &slot;
+        node->prev = last;
+        node->next = nullptr;
+        last->next = node;
+        slot.prev = node;
+    });
     for (uint32_t b = 0; b < new_count; ++b) {
         fresh[b].index = nullptr;  // it held the tail while placing
         if (chain_reaches(&fresh[b], kIndexFrom)) build_index(&fresh[b]);

@@ -19,8 +19,8 @@ namespace {
 
 // A record of `type` with a `size`-byte block attached, or nothing at all.
 // The caller fills the block.
-qelt_err new_with_payload(qelt_variant** out, uint8_t type, uint8_t subtype, uint32_t size,
-                          bool zero, void** payload) noexcept {
+qelt_err new_with_payload(qelt_variant** out, uint8_t type, uint8_t subtype, uint32_t size, bool zero,
+                          void** payload) noexcept {
     const qelt_err rc = qelt_variant_alloc(out, type);
     if (rc != QELT_SUCCESS) return rc;
     void* block = qelt_mem_alloc(size, zero);
@@ -36,8 +36,7 @@ qelt_err new_with_payload(qelt_variant** out, uint8_t type, uint8_t subtype, uin
     return QELT_SUCCESS;
 }
 
-qelt_err new_string(qelt_variant** out, const char* text, uint32_t capacity,
-                    uint8_t subtype) noexcept {
+qelt_err new_string(qelt_variant** out, const char* text, uint32_t capacity, uint8_t subtype) noexcept {
     if (text == nullptr || out == nullptr) return QELT_ERR_NULL_PTR;
     // The text is measured before anything is allocated; memchr stops at the
     // capacity, so an unterminated buffer is never overrun.
@@ -48,14 +47,12 @@ qelt_err new_string(qelt_variant** out, const char* text, uint32_t capacity,
     }
     const auto size = static_cast<uint32_t>(static_cast<const char*>(nul) - text) + 1;
     void* block = nullptr;
-    const qelt_err rc =
-        new_with_payload(out, QELT_VARIANT_TYPE_STRING, subtype, size, false, &block);
+    const qelt_err rc = new_with_payload(out, QELT_VARIANT_TYPE_STRING, subtype, size, false, &block);
     if (rc == QELT_SUCCESS) std::memcpy(block, text, size);
     return rc;
 }
 
-qelt_err as_string(const qelt_variant* v, const char** text, uint32_t* size,
-                   uint8_t subtype) noexcept {
+qelt_err as_string(const qelt_variant* v, const char** text, uint32_t* size, uint8_t subtype) noexcept {
     if (text == nullptr || v == nullptr) return QELT_ERR_NULL_PTR;
     if (v->type != QELT_VARIANT_TYPE_STRING || v->subtype != subtype) {
         return QELT_ERR_INVALID_TYPE;
@@ -99,8 +96,7 @@ qelt_err qelt_variant_new_binary(qelt_variant** out, const void* data, uint32_t 
         return QELT_ERR_WRONG_STRING_SIZE;
     }
     void* block = nullptr;
-    const qelt_err rc =
-        new_with_payload(out, QELT_VARIANT_TYPE_BINARY, bin_type, length, false, &block);
+    const qelt_err rc = new_with_payload(out, QELT_VARIANT_TYPE_BINARY, bin_type, length, false, &block);
     if (rc == QELT_SUCCESS) std::memcpy(block, data, length);
     return rc;
 }
@@ -124,8 +120,8 @@ qelt_err qelt_variant_as_binary(const qelt_variant* v, const void** data, uint32
 qelt_err qelt_variant_new_timestamp(qelt_variant** out, const qelt_timestamp* ts) noexcept {
     if (ts == nullptr) return QELT_ERR_NULL_PTR;
     void* block = nullptr;
-    const qelt_err rc = new_with_payload(out, QELT_VARIANT_TYPE_TIMESTAMP, 0,
-                                         sizeof(qelt_timestamp), true, &block);
+    const qelt_err rc = new_with_payload(out, QELT_VARIANT_TYPE_TIMESTAMP, 0, sizeof(qelt_timestamp), true,
+                                         &block);
     if (rc != QELT_SUCCESS) return rc;
     // Field by field into the zeroed block, so the padding byte stays zero
     // whatever the caller's copy holds there.

@@ -9,8 +9,7 @@
 
 // Bits 4, 14 and 19: one test serves destruction, hashing and equality.
 inline constexpr uint32_t kQeltHeapPayloadMask =
-    (1u << QELT_VARIANT_TYPE_STRING) | (1u << QELT_VARIANT_TYPE_BINARY) |
-    (1u << QELT_VARIANT_TYPE_TIMESTAMP);
+    (1u << QELT_VARIANT_TYPE_STRING) | (1u << QELT_VARIANT_TYPE_BINARY) | (1u << QELT_VARIANT_TYPE_TIMESTAMP);
 static_assert(kQeltHeapPayloadMask == 0x84010u);
 
 inline constexpr bool qelt_has_heap_payload(uint8_t type) noexcept {

@@ -90,8 +90,8 @@ bool directory_set(uintptr_t slab, int cls) {
     std::atomic<uint8_t*>& root = g_directory[slab >> 32];
     uint8_t* leaf = root.load(std::memory_order_relaxed);
     if (leaf == nullptr) {
-        void* fresh = mmap(nullptr, size_t{1} << kLeafBits, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* fresh = mmap(nullptr, size_t{1} << kLeafBits, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                           -1, 0);
         if (fresh == MAP_FAILED) return false;
         leaf = static_cast<uint8_t*>(fresh);
         root.store(leaf, std::memory_order_release);
@@ -106,7 +106,7 @@ bool directory_set(uintptr_t slab, int cls) {
 // ---------------------------------------------------------------------------
 
 struct Slab {
-    Slab* prev;       // in its class's list of slabs with free blocks
+    Slab* prev;  // in its class's list of slabs with free blocks
     Slab* next;
     void* free;       // blocks that came back
     uint32_t used;    // blocks out: with their users or in a thread cache
@@ -132,8 +132,8 @@ Slab* carve_slab(int cls) {
     if (g_region_next == g_region_end) {
         // Reserved with room to align; the edges are given back at once.
         const size_t span = kRegionSize + kSlabSize;
-        void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1,
+                         0);
         if (raw == MAP_FAILED) return nullptr;
         const auto start = reinterpret_cast<uintptr_t>(raw);
         const uintptr_t aligned = (start + kSlabMask) & ~kSlabMask;
@@ -172,7 +172,8 @@ void list_insert(ClassPool& pool, Slab* s) {
 }
 
 void list_remove(ClassPool& pool, Slab* s) {
-    if (s->prev != nullptr) s->prev->next = s->next; else pool.list = s->next;
+    if (s->prev != nullptr) s->prev->next = s->next;
+    else pool.list = s->next;
     if (s->next != nullptr) s->next->prev = s->prev;
     s->prev = s->next = nullptr;
     s->listed = false;
@@ -406,8 +407,7 @@ size_t mapped_length(size_t size) {
 void* large_alloc(size_t size, bool zero, bool mapped) {
     void* block;
     if (mapped) {
-        block = mmap(nullptr, mapped_length(size), PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        block = mmap(nullptr, mapped_length(size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (block == MAP_FAILED) block = nullptr;
     } else {
         block = zero ? std::calloc(1, size) : std::malloc(size);
@@ -470,7 +470,9 @@ public:
     std::mutex& lock() { return lock_; }
 
 private:
-    size_t hash(uintptr_t a) const { return static_cast<size_t>((a >> 3) * 0x9E3779B97F4A7C15ull) & (capacity_ - 1); }
+    size_t hash(uintptr_t a) const {
+        return static_cast<size_t>((a >> 3) * 0x9E3779B97F4A7C15ull) & (capacity_ - 1);
+    }
     size_t next(size_t i) const { return (i + 1) & (capacity_ - 1); }
 
     size_t find(uintptr_t a) const {
@@ -560,7 +562,8 @@ bool pooled() {
 }
 
 bool injected_failure() {
-    if (g_fail_in.load(std::memory_order_relaxed) == 0) [[likely]] return false;
+    if (g_fail_in.load(std::memory_order_relaxed) == 0) [[likely]]
+        return false;
     return g_fail_in.fetch_sub(1, std::memory_order_relaxed) == 1;
 }
 

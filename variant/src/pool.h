@@ -42,12 +42,12 @@ void* qelt_array_resize(void* array, size_t old_size, size_t new_size) noexcept;
 // What the allocator holds, for leak checks and memory figures. Blocks in
 // other threads' caches count as in use.
 typedef struct qelt_pool_stats {
-    bool pooled;             // slabs in use (false: everything from the C library)
-    size_t records;          // live records
-    size_t block_bytes;      // bytes of the slab blocks in use, records included
-    size_t large_bytes;      // bytes of the blocks over 2 KiB, in use
-    size_t slabs;            // slabs holding memory (in use, or kept empty for reuse)
-    size_t reserve;          // empty slabs the pool may keep for reuse
+    bool pooled;         // slabs in use (false: everything from the C library)
+    size_t records;      // live records
+    size_t block_bytes;  // bytes of the slab blocks in use, records included
+    size_t large_bytes;  // bytes of the blocks over 2 KiB, in use
+    size_t slabs;        // slabs holding memory (in use, or kept empty for reuse)
+    size_t reserve;      // empty slabs the pool may keep for reuse
 } qelt_pool_stats;
 
 // Flushes the calling thread's caches first, so that its own frees show.
@@ -77,7 +77,8 @@ namespace qelt_pool {
 
 // Class 0 holds records; the others hold blocks of their size. A request goes
 // to the smallest class that fits.
-constexpr uint32_t kClassSizes[] = {sizeof(qelt_variant), 16, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024, 1536, 2048};
+constexpr uint32_t kClassSizes[] = {
+    sizeof(qelt_variant), 16, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024, 1536, 2048};
 constexpr int kClassCount = sizeof kClassSizes / sizeof kClassSizes[0];
 constexpr int kRecordClass = 0;
 constexpr size_t kLargestSlabBlock = 2048;

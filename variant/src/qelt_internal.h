@@ -65,7 +65,7 @@ int qelt_variant_compare(const qelt_variant* a, const qelt_variant* b) noexcept;
 // A list's `value` points to its body, or is null while the list has held
 // nothing since it was made or last cleared.
 struct qelt_list {
-    int32_t capacity;      // 8 * 2^k, never below 8
+    int32_t capacity;  // 8 * 2^k, never below 8
     int32_t count;
     qelt_variant** items;  // slots count..capacity-1 are null
 };
@@ -107,16 +107,16 @@ struct qelt_hashtable_entry {
         qelt_chain_index* index;     // a bucket slot: its chain's index, null while short
     };
     qelt_hashtable_entry* next;
-    qelt_variant* key;           // null in an empty slot
+    qelt_variant* key;  // null in an empty slot
     qelt_variant* value;
 };
 
 struct qelt_hashtable {
-    uint32_t bucket_count;       // power of two, at least 4
+    uint32_t bucket_count;  // power of two, at least 4
     uint32_t used_buckets;
     uint32_t count;
-    uint32_t grow_at;            // 3 * bucket_count / 4
-    uint32_t shrink_at;          // 0 until the first resize, then bucket_count / 4
+    uint32_t grow_at;    // 3 * bucket_count / 4
+    uint32_t shrink_at;  // 0 until the first resize, then bucket_count / 4
     uint32_t iter_bucket;
     qelt_hashtable_entry* iter_entry;
     qelt_hashtable_entry* buckets;

@@ -23,12 +23,12 @@ qelt_err scalar_as(const qelt_variant* v, T* out) noexcept {
 
 }  // namespace
 
-#define QELT_DEFINE_SCALAR(name, ctype, TYPE, member)                                          \
-    qelt_err qelt_variant_new_##name(qelt_variant** out, ctype value) noexcept {               \
-        return scalar_new<QELT_VARIANT_TYPE_##TYPE, ctype, &qelt_value::member>(out, value);   \
-    }                                                                                          \
-    qelt_err qelt_variant_as_##name(const qelt_variant* v, ctype* out) noexcept {              \
-        return scalar_as<QELT_VARIANT_TYPE_##TYPE, ctype, &qelt_value::member>(v, out);        \
+#define QELT_DEFINE_SCALAR(name, ctype, TYPE, member)                                        \
+    qelt_err qelt_variant_new_##name(qelt_variant** out, ctype value) noexcept {             \
+        return scalar_new<QELT_VARIANT_TYPE_##TYPE, ctype, &qelt_value::member>(out, value); \
+    }                                                                                        \
+    qelt_err qelt_variant_as_##name(const qelt_variant* v, ctype* out) noexcept {            \
+        return scalar_as<QELT_VARIANT_TYPE_##TYPE, ctype, &qelt_value::member>(v, out);      \
     }
 
 extern "C" {

@@ -118,18 +118,18 @@ qel_err qel_writer_new_file_replacing(qel_writer** writer, const char* filename,
  * one row per type, X(name, C type, TYPE, member), for
  * qel_writer_write_<name> and qel_element_get_<name>, the type code
  * QEL_TYPE_<TYPE> and the qel_element field that holds the decoded value. */
-#define QEL_SCALAR_TYPES(X)              \
-    X(float64, double, FLOAT64, u64)     \
-    X(float32, float, FLOAT32, u32)      \
-    X(float16, uint16_t, FLOAT16, u16)   \
-    X(int64, int64_t, INT64, u64)        \
-    X(int32, int32_t, INT32, u32)        \
-    X(int16, int16_t, INT16, u16)        \
-    X(int8, int8_t, INT8, u8)            \
-    X(uint64, uint64_t, UINT64, u64)     \
-    X(uint32, uint32_t, UINT32, u32)     \
-    X(uint16, uint16_t, UINT16, u16)     \
-    X(uint8, uint8_t, UINT8, u8)         \
+#define QEL_SCALAR_TYPES(X)            \
+    X(float64, double, FLOAT64, u64)   \
+    X(float32, float, FLOAT32, u32)    \
+    X(float16, uint16_t, FLOAT16, u16) \
+    X(int64, int64_t, INT64, u64)      \
+    X(int32, int32_t, INT32, u32)      \
+    X(int16, int16_t, INT16, u16)      \
+    X(int8, int8_t, INT8, u8)          \
+    X(uint64, uint64_t, UINT64, u64)   \
+    X(uint32, uint32_t, UINT32, u32)   \
+    X(uint16, uint16_t, UINT16, u16)   \
+    X(uint8, uint8_t, UINT8, u8)       \
     X(bool, uint8_t, BOOL, u8)
 
 /* Scalar emitters: one element of the named type, allowed in a list, as a map

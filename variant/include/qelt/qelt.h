@@ -41,14 +41,14 @@ typedef int32_t qelt_err;
 
 enum {
     QELT_SUCCESS = 0,
-    QELT_ERR_NYI = 1,                   /* type or element the bridge does not handle */
-    QELT_ERR_INVALID_TYPE = 2,          /* variant of another type (or string subtype) */
-    QELT_ERR_NULL_PTR = 3,              /* a required pointer is null */
-    QELT_ERR_REFCNT_EXCD = 4,           /* refcount would pass 65535 */
+    QELT_ERR_NYI = 1,          /* type or element the bridge does not handle */
+    QELT_ERR_INVALID_TYPE = 2, /* variant of another type (or string subtype) */
+    QELT_ERR_NULL_PTR = 3,     /* a required pointer is null */
+    QELT_ERR_REFCNT_EXCD = 4,  /* refcount would pass 65535 */
     QELT_ERR_UNKNOWN = 5,
     QELT_ERR_OUT_OF_MEMORY = 6,
     QELT_ERR_INDEX_OUT_OF_RANGE = 7,
-    QELT_ERR_CIRCULAR_REFERENCE = 8,    /* a container stored into itself */
+    QELT_ERR_CIRCULAR_REFERENCE = 8, /* a container stored into itself */
     QELT_ERR_KEY_NOT_EXISTS = 9,
     QELT_ERR_WRONG_STRING_SIZE = 10,    /* no NUL within capacity, zero capacity, empty binary */
     QELT_ERR_ILLEGAL_FILE_CONTENT = 11, /* a stream that is not a list or map tree */
@@ -117,7 +117,7 @@ typedef union qelt_value {
     uint64_t u64;
     float f32;
     double f64;
-    void* ptr;          /* STRING, BINARY, TIMESTAMP payload; LIST, MAP body */
+    void* ptr; /* STRING, BINARY, TIMESTAMP payload; LIST, MAP body */
     uint8_t bytes[8];
 } qelt_value;
 
@@ -174,18 +174,18 @@ qelt_err qelt_variant_from_address(uintptr_t address, qelt_variant** out) QELT_N
  * type, X(name, C type, TYPE, member), for qelt_variant_new_<name> and
  * qelt_variant_as_<name>, the type code QELT_VARIANT_TYPE_<TYPE> and the
  * qelt_value member that holds the value. */
-#define QELT_SCALAR_TYPES(X)               \
-    X(bool, uint8_t, BOOL, u8)             \
-    X(float16, uint16_t, FLOAT16, u16)     \
-    X(float32, float, FLOAT32, f32)        \
-    X(float64, double, FLOAT64, f64)       \
-    X(int16, int16_t, INT16, i16)          \
-    X(int32, int32_t, INT32, i32)          \
-    X(int64, int64_t, INT64, i64)          \
-    X(int8, int8_t, INT8, i8)              \
-    X(uint16, uint16_t, UINT16, u16)       \
-    X(uint32, uint32_t, UINT32, u32)       \
-    X(uint64, uint64_t, UINT64, u64)       \
+#define QELT_SCALAR_TYPES(X)           \
+    X(bool, uint8_t, BOOL, u8)         \
+    X(float16, uint16_t, FLOAT16, u16) \
+    X(float32, float, FLOAT32, f32)    \
+    X(float64, double, FLOAT64, f64)   \
+    X(int16, int16_t, INT16, i16)      \
+    X(int32, int32_t, INT32, i32)      \
+    X(int64, int64_t, INT64, i64)      \
+    X(int8, int8_t, INT8, i8)          \
+    X(uint16, uint16_t, UINT16, u16)   \
+    X(uint32, uint32_t, UINT32, u32)   \
+    X(uint64, uint64_t, UINT64, u64)   \
     X(uint8, uint8_t, UINT8, u8)
 
 /* bool keeps its byte as given (2 stays 2); float16 holds a binary16 bit pattern. */
@@ -289,8 +289,8 @@ qelt_err qelt_variant_list_get_size(qelt_variant* list, int32_t* out) QELT_NOEXC
 qelt_err qelt_variant_list_contains(qelt_variant* list, qelt_variant* value, int32_t* index) QELT_NOEXCEPT;
 /* As contains, within [min(start, stop), max(start, stop)] after clamping to
  * the list; a negative stop means the end of the list. */
-qelt_err qelt_variant_list_contains_in_subset(qelt_variant* list, qelt_variant* value,
-                                              int32_t* index, int32_t start, int32_t stop) QELT_NOEXCEPT;
+qelt_err qelt_variant_list_contains_in_subset(qelt_variant* list, qelt_variant* value, int32_t* index,
+                                              int32_t start, int32_t stop) QELT_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Maps                                                                       */
