@@ -29,9 +29,9 @@ def build_reference(folder):
     subprocess.run([cc, "-O2", "-shared", "-fPIC", "-DPy_LIMITED_API=0x03070000",
                     "-I" + sysconfig.get_paths()["include"], os.path.join(HERE, "refmethod.c"),
                     "-o", target], check=True)
-    spec = importlib.util.spec_from_file_location("_qelref", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("_qelref", target)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

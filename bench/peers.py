@@ -583,17 +583,17 @@ def probe_deep(codec_name, depth, rounds=0):
     return out
 
 
-PROBES = {"memory": lambda spec: probe_memory(spec["codec"], spec["path"]),
-          "deep": lambda spec: probe_deep(spec["codec"], spec["depth"], spec.get("rounds", 0))}
+PROBES = {"memory": lambda job: probe_memory(job["codec"], job["path"]),
+          "deep": lambda job: probe_deep(job["codec"], job["depth"], job.get("rounds", 0))}
 
 
-def run_probe(spec, timeout=600):
+def run_probe(job, timeout=600):
     """Runs one probe in a child process of this interpreter. A child that dies
     by a signal is reported as a crash, one that runs out of time as a hang;
     neither takes the caller down."""
     with tempfile.TemporaryDirectory() as tmp:
         out_path = os.path.join(tmp, "out.json")
-        cmd = [sys.executable, os.path.abspath(__file__), "probe", json.dumps(spec), out_path]
+        cmd = [sys.executable, os.path.abspath(__file__), "probe", json.dumps(job), out_path]
         try:
             proc = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                   timeout=timeout)
@@ -613,8 +613,8 @@ def run_probe(spec, timeout=600):
 
 
 def _probe_main(argv):
-    spec, out_path = json.loads(argv[0]), argv[1]
-    result = PROBES[spec["probe"]](spec)
+    job, out_path = json.loads(argv[0]), argv[1]
+    result = PROBES[job["probe"]](job)
     with open(out_path, "w") as f:
         json.dump(result, f)
 

@@ -819,9 +819,9 @@ PyType_Spec kItemWriterSpec = {
     kItemWriterSlots,
 };
 
-bool add_type(PyObject* module, PyType_Spec* spec, const char* name)
+bool add_type(PyObject* module, PyType_Spec* layout, const char* name)
 {
-    PyObject* type = PyType_FromSpec(spec);
+    PyObject* type = PyType_FromSpec(layout);
     if (type == nullptr)
         return false;
     if (PyModule_AddObject(module, name, type) < 0) {
